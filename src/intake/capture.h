@@ -1,0 +1,33 @@
+// Assembling one audited syscall event from its audit records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <auparse.h>
+
+#include "agent/agent.h"
+
+// Most PATH records kept from one event; later ones are ignored.
+constexpr size_t CAPTURE_PATHS_MAX = 8;
+
+// What path selection needs from one syscall event. Built afresh on the
+// callback's stack for every event.
+struct syscall_capture_t {
+    std::string cwd;                              // working directory, always ending in "/" once set
+    std::string syscall;                          // syscall name, e.g. "openat"
+    size_t path_count = 0;                        // filled entries of paths and path_types, 0..8
+    std::string paths[CAPTURE_PATHS_MAX];         // accepted PATH names, in record order
+    file_type_e path_types[CAPTURE_PATHS_MAX] = {}; // kind of each accepted path, from its mode
+    uint32_t uid = 0;                             // uid field of the SYSCALL record
+    uint64_t a0 = 0;                              // syscall argument 0 (hex text of "a0")
+    uint64_t a1 = 0;                              // syscall argument 1
+    uint64_t a2 = 0;                              // syscall argument 2
+    uint64_t a3 = 0;                              // syscall argument 3 (captured, not consulted)
+};
+
+// Parser callback: for a ready event whose SYSCALL record carries the audit
+// key (user_data points at that key as a std::string), fills a
+// syscall_capture_t and hands it to process_syscall.
+void auparse_callback(auparse_state_t* au, auparse_cb_event_t cb_event_type, void* user_data);
