@@ -4,12 +4,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -126,4 +130,171 @@ std::vector<std::string> datagrams_for(std::string const& text, std::string cons
     agent_sink_t agent(dir.path + "/events.sock");
     EXPECT_EQ(run_event_loop(text, dir.path, key, chunk), 0);
     return agent.drain();
+}
+
+agent_reader_t::agent_reader_t(agent_sink_t& sink_, bool keep_) : sink(sink_), keep(keep_)
+{
+    thread = std::thread([this] {
+        static thread_local char buffer[65536];
+        for (;;) {
+            struct sockaddr_un from = {};
+            socklen_t from_len = sizeof from;
+            ssize_t n = recvfrom(sink.fd, buffer, sizeof buffer, 0,
+                                 reinterpret_cast<struct sockaddr*>(&from), &from_len);
+            if (n < 0)
+                continue;
+            // The plugin's socket is unbound; only stop()'s marker has a name.
+            if (from_len > sizeof from.sun_family)
+                return;
+            ++count;
+            if (keep)
+                received.emplace_back(buffer, static_cast<size_t>(n));
+        }
+    });
+}
+
+agent_reader_t::~agent_reader_t()
+{
+    stop();
+}
+
+void agent_reader_t::stop()
+{
+    if (!thread.joinable())
+        return;
+    int marker = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un name = {};
+    name.sun_family = AF_UNIX;
+    snprintf(name.sun_path + 1, sizeof name.sun_path - 1, "velkoran-test-marker-%d-%p", getpid(),
+             static_cast<void*>(this));
+    struct sockaddr_un to = {};
+    to.sun_family = AF_UNIX;
+    strncpy(to.sun_path, sink.path.c_str(), sizeof to.sun_path - 1);
+    if (bind(marker, reinterpret_cast<struct sockaddr*>(&name), sizeof name) != 0 ||
+        sendto(marker, "", 0, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 0)
+        std::abort(); // the reader could never be stopped
+    thread.join();
+    close(marker);
+}
+
+loop_thread_t::loop_thread_t(ptree const& config_, int signal_fd_) : config(config_), signal_fd(signal_fd_)
+{
+    if (pipe2(input, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+    std::promise<pid_t> started;
+    std::future<pid_t> started_tid = started.get_future();
+    thread = std::thread([this, &started] {
+        started.set_value(gettid());
+        result = event_loop(config, input[0], signal_fd);
+    });
+    tid = started_tid.get();
+}
+
+loop_thread_t::~loop_thread_t()
+{
+    finish();
+    if (input[0] != -1)
+        close(input[0]);
+}
+
+void loop_thread_t::write(std::string const& text)
+{
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(input[1], text.data() + done, text.size() - done);
+        if (n <= 0)
+            throw std::runtime_error(std::string("write: ") + strerror(errno));
+        done += static_cast<size_t>(n);
+    }
+}
+
+int loop_thread_t::wait_idle()
+{
+    for (;;) {
+        int pending = 0;
+        if (ioctl(input[0], FIONREAD, &pending) == 0 && pending == 0) {
+            thread_syscall_t now = syscall_of_thread(tid);
+            if (now.nr == SYS_poll)
+                return static_cast<int>(static_cast<uint32_t>(now.arg[2]));
+        }
+        usleep(1000);
+    }
+}
+
+void loop_thread_t::wait_in_syscall(long nr)
+{
+    while (syscall_of_thread(tid).nr != nr)
+        usleep(1000);
+}
+
+int loop_thread_t::finish()
+{
+    if (input[1] != -1)
+        close(input[1]);
+    input[1] = -1;
+    return join();
+}
+
+int loop_thread_t::join()
+{
+    if (thread.joinable())
+        thread.join();
+    return result;
+}
+
+std::vector<std::string> received_for(std::string const& text, std::string const& key)
+{
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    agent_reader_t reader(agent);
+    {
+        loop_thread_t loop(make_config(dir.path, key));
+        loop.write(text);
+        EXPECT_EQ(loop.finish(), 0);
+    }
+    reader.stop();
+    return reader.received;
+}
+
+thread_syscall_t syscall_of_thread(pid_t tid)
+{
+    thread_syscall_t now = {-1, {0, 0, 0}};
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string nr;
+    in >> nr;
+    if (nr.empty() || nr == "running")
+        return now;
+    now.nr = std::stol(nr);
+    for (uint64_t& arg : now.arg) {
+        std::string hex;
+        in >> hex;
+        arg = std::stoull(hex, nullptr, 16);
+    }
+    return now;
+}
+
+std::string audit_event(uint64_t serial, std::string const& name, std::string const& key)
+{
+    // A day before the test started: like the daemon's, the stamps lie in
+    // the past, so the parser may age the events.
+    static time_t const start = time(nullptr) - 86400;
+    char stamp[64];
+    snprintf(stamp, sizeof stamp, "msg=audit(%llu.%03llu:%llu): ",
+             static_cast<unsigned long long>(start + serial / 1000),
+             static_cast<unsigned long long>(serial % 1000), static_cast<unsigned long long>(serial));
+    std::string const s = stamp;
+    return "type=SYSCALL " + s +
+           "arch=c000003e syscall=257 success=yes exit=3 a0=ffffff9c a1=56233af42908 a2=241 a3=1b6 "
+           "items=2 ppid=10493 pid=10494 auid=4294967295 uid=1000 gid=1000 euid=1000 suid=1000 "
+           "fsuid=1000 egid=1000 sgid=1000 fsgid=1000 tty=(none) ses=4294967295 comm=\"sh\" "
+           "exe=\"/usr/bin/dash\" key=\"" + key + "\"\x1d" "ARCH=x86_64 SYSCALL=openat AUID=\"unset\" "
+           "UID=\"u\" GID=\"u\" EUID=\"u\" SUID=\"u\" FSUID=\"u\" EGID=\"u\" SGID=\"u\" FSGID=\"u\"\n"
+           "type=CWD " + s + "cwd=\"/home/u\"\n"
+           "type=PATH " + s + "item=0 name=\"/home/u\" inode=10953521 dev=fe:00 mode=040755 ouid=1000 "
+           "ogid=1000 rdev=00:00 nametype=PARENT cap_fp=0 cap_fi=0 cap_fe=0 cap_fver=0 cap_frootid=0"
+           "\x1dOUID=\"u\" OGID=\"u\"\n"
+           "type=PATH " + s + "item=1 name=\"" + name + "\" inode=10953790 dev=fe:00 mode=0100644 "
+           "ouid=1000 ogid=1000 rdev=00:00 nametype=CREATE cap_fp=0 cap_fi=0 cap_fe=0 cap_fver=0 "
+           "cap_frootid=0\x1dOUID=\"u\" OGID=\"u\"\n"
+           "type=PROCTITLE " + s + "proctitle=7368002D63006563686F206869203E20752E747874\n"
+           "type=EOE " + s.substr(0, s.size() - 1) + "\n";
 }

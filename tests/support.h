@@ -2,8 +2,12 @@
 // running audit text through the real event loop.
 #pragma once
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "frame/config.h"
 
@@ -49,3 +53,63 @@ int run_event_loop(std::string const& text, std::string const& data_dir,
 // the agent received, in order.
 std::vector<std::string> datagrams_for(std::string const& text, std::string const& key = "velkoran",
                                        size_t chunk = 8970);
+
+// Reads an agent_sink_t on a thread of its own, so that the plugin blocks on
+// a full receive queue only until the reader catches up.
+struct agent_reader_t {
+    agent_sink_t& sink;              // the socket read
+    std::vector<std::string> received; // every datagram, in order (unless counting only)
+    std::atomic<size_t> count{0};      // datagrams received so far
+    bool keep = true;                  // false: count without keeping the datagrams
+    std::thread thread;
+    explicit agent_reader_t(agent_sink_t& sink, bool keep = true);
+    ~agent_reader_t();
+    agent_reader_t(agent_reader_t const&) = delete;
+    agent_reader_t& operator=(agent_reader_t const&) = delete;
+    // Returns once every datagram queued before the call has been read; the
+    // reader then stops.
+    void stop();
+};
+
+// event_loop running on a thread of its own over a pipe that the test
+// writes, so that the test can watch what the loop thread is doing.
+struct loop_thread_t {
+    int input[2] = {-1, -1}; // the pipe: input[0] is read by the loop, input[1] written by the test
+    ptree config;            // passed to event_loop
+    int signal_fd;           // passed to event_loop
+    pid_t tid = 0;           // kernel id of the loop thread
+    int result = -1;         // event_loop's result once joined
+    std::thread thread;
+    explicit loop_thread_t(ptree const& config, int signal_fd = -1);
+    ~loop_thread_t();
+    loop_thread_t(loop_thread_t const&) = delete;
+    loop_thread_t& operator=(loop_thread_t const&) = delete;
+    // Writes all of text to the pipe (blocking while the pipe is full).
+    void write(std::string const& text);
+    // Waits until the loop has read everything written and sleeps in poll;
+    // its poll time-out then is returned (-1 or the ageing time-out).
+    int wait_idle();
+    // Waits until the loop thread sleeps in the system call nr.
+    void wait_in_syscall(long nr);
+    // Closes the write end (end of input), joins, returns the loop's result.
+    int finish();
+    // Joins a loop that ends by itself (signal, error); returns its result.
+    int join();
+};
+
+// The system call a thread of this process sleeps in (-1 while it runs) and
+// its first three arguments.
+struct thread_syscall_t {
+    long nr;        // system call number, -1 while running
+    uint64_t arg[3]; // its first three arguments
+};
+thread_syscall_t syscall_of_thread(pid_t tid);
+
+// Runs text through event_loop (agent in a fresh folder, read by an
+// agent_reader_t) and returns what the agent received; the loop must end
+// with result 0.
+std::vector<std::string> received_for(std::string const& text, std::string const& key = "velkoran");
+
+// One syscall event of the audit daemon's text (as recorded in tests/data):
+// uid 1000 creates name (relative to /home/u) with openat, audit key key.
+std::string audit_event(uint64_t serial, std::string const& name, std::string const& key = "velkoran");

@@ -1,0 +1,569 @@
+// Faults of the plugin's surroundings and hostile input, each with its
+// outcome: the real event loop over a pipe, a real agent socket, real
+// descriptors, signals and limits.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "../fuzz/intake_input.h"
+#include "frame/log.h"
+#include "intake/event_loop.h"
+#include "support.h"
+
+namespace {
+
+// The datagram of audit_event(serial, name).
+std::string datagram_of(std::string const& name)
+{
+    return "2:F:1000:/home/u/" + name;
+}
+
+// text with the first occurrence of from replaced by to.
+std::string replaced(std::string text, std::string const& from, std::string const& to)
+{
+    size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos)
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// audit_event without its last records (PROCTITLE and EOE), either of which
+// tells the parser that the event is complete: the parser holds it.
+std::string held_event(uint64_t serial, std::string const& name)
+{
+    std::string text = audit_event(serial, name);
+    return text.substr(0, text.find("type=PROCTITLE"));
+}
+
+// Runs body in a child process and returns its exit status (-1: killed).
+template <typename F>
+int in_child(F body)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Peak resident set of this process in KiB.
+long peak_rss_kib()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// ---------------------------------------------------------------- agent
+
+// How the agent is missing while the first events are sent.
+enum class absent_agent_e { NO_SOCKET_FILE, NOBODY_BOUND };
+
+class AgentAbsentTest : public ::testing::TestWithParam<absent_agent_e> {};
+
+TEST_P(AgentAbsentTest, LaterAgentGetsEverythingSentAfterItBinds)
+{
+    temp_dir_t dir;
+    std::string const socket_path = dir.path + "/events.sock";
+    if (GetParam() == absent_agent_e::NOBODY_BOUND) {
+        // A socket file left behind by an agent that is gone.
+        int gone = socket(AF_UNIX, SOCK_DGRAM, 0);
+        struct sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(bind(gone, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+        close(gone);
+    }
+
+    loop_thread_t loop(make_config(dir.path));
+    loop.write(audit_event(1, "before-1") + audit_event(2, "before-2"));
+    loop.wait_idle();
+
+    agent_sink_t agent(socket_path);
+    agent_reader_t reader(agent);
+    loop.write(audit_event(3, "after-1") + audit_event(4, "after-2"));
+    EXPECT_EQ(loop.finish(), 0);
+    reader.stop();
+    EXPECT_EQ(reader.received, (std::vector<std::string>{datagram_of("after-1"), datagram_of("after-2")}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, AgentAbsentTest,
+                         ::testing::Values(absent_agent_e::NO_SOCKET_FILE, absent_agent_e::NOBODY_BOUND));
+
+TEST(SlowAgent, PluginBlocksOnFullQueueAndLosesNothing)
+{
+    constexpr uint64_t EVENTS = 100000;
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    loop_thread_t loop(make_config(dir.path));
+    std::thread writer([&] {
+        for (uint64_t i = 0; i < EVENTS; ++i)
+            loop.write(audit_event(i + 1, "f" + std::to_string(i)));
+    });
+
+    // Nobody reads yet: the loop ends up waiting in sendto on the full queue.
+    loop.wait_in_syscall(SYS_sendto);
+    agent_reader_t reader(agent);
+    writer.join();
+    EXPECT_EQ(loop.finish(), 0);
+    reader.stop();
+
+    ASSERT_EQ(reader.received.size(), EVENTS);
+    for (uint64_t i = 0; i < EVENTS; ++i)
+        ASSERT_EQ(reader.received[i], datagram_of("f" + std::to_string(i))) << "datagram " << i;
+}
+
+// ---------------------------------------------------------------- input
+
+struct input_case_t {
+    char const* title;
+    std::string text;
+    std::vector<std::string> expected; // datagrams, in order
+};
+
+void PrintTo(input_case_t const& c, std::ostream* os)
+{
+    *os << c.title;
+}
+
+// Every byte value but the line feed and the blank, so that no line
+// becomes an audit record; repeated to length bytes.
+std::string binary_noise(size_t length)
+{
+    std::string noise;
+    for (size_t i = 0; noise.size() < length; ++i) {
+        char c = static_cast<char>(i * 131 % 256);
+        if (c != '\n' && c != ' ')
+            noise += c;
+    }
+    return noise;
+}
+
+std::string const unknown_records =
+    "type=UNKNOWN[1999] msg=audit(1796647993.500:500): name=\"/home/u/x\" mode=0100644 nametype=CREATE\n"
+    "type=NOSUCHTYPE msg=audit(1796647993.500:500): key=\"velkoran\"\n"
+    "type=EOE msg=audit(1796647993.500:500):\n";
+
+std::vector<input_case_t> const input_cases = {
+    {"text garbage around a valid event",
+     "hello world\n\n=\n::::\ntype=\nmsg=audit(\n" + audit_event(1, "ok") + "more garbage\n",
+     {datagram_of("ok")}},
+    {"binary bytes, zero bytes included, then a valid event",
+     binary_noise(100000) + "\n" + audit_event(1, "ok"), {datagram_of("ok")}},
+    {"a 1 MiB line, then a valid event", std::string(1 << 20, 'x') + "\n" + audit_event(1, "ok"),
+     {datagram_of("ok")}},
+    {"a valid event, then a 1 MiB line without a line feed at the end of input",
+     audit_event(1, "ok") + std::string(1 << 20, 'x'), {datagram_of("ok")}},
+    {"records of unknown types only", unknown_records, {}},
+    {"unknown records inside a valid event",
+     replaced(audit_event(1, "ok"), "type=PROCTITLE",
+              "type=UNKNOWN[1999] msg=audit(1796647993.001:1): name=\"/x\" mode=0100644 nametype=CREATE\n"
+              "type=PROCTITLE"),
+     {datagram_of("ok")}},
+    {"key that is a prefix of the configured key", audit_event(1, "a", "velkora"), {}},
+    {"key that extends the configured key", audit_event(1, "a", "velkoranX"), {}},
+    {"key that differs in case", audit_event(1, "a", "Velkoran"), {}},
+    {"empty key", audit_event(1, "a", ""), {}},
+    {"key written in hex, as the daemon does for odd keys",
+     replaced(audit_event(1, "hex"), "key=\"velkoran\"", "key=76656C6B6F72616E"), {datagram_of("hex")}},
+    {"unquoted (null) is no name; quoted \"(null)\" is a file of that name",
+     replaced(audit_event(1, "x"), "name=\"x\"", "name=(null)") + audit_event(2, "(null)"),
+     {datagram_of("(null)")}},
+    {"name in hex holding a line feed arrives raw",
+     replaced(audit_event(1, "x"), "name=\"x\"", "name=6E6C0A6E616D65"), {datagram_of("nl\nname")}},
+    {"empty name sends nothing", replaced(audit_event(1, "x"), "name=\"x\"", "name=\"\""), {}},
+    {"an event cut off mid-record at the end of input",
+     audit_event(1, "ok") + audit_event(2, "cut").substr(0, 700), {datagram_of("ok")}},
+};
+
+class HostileInputTest : public ::testing::TestWithParam<input_case_t> {};
+
+TEST_P(HostileInputTest, OnlyWellFormedExpectedDatagrams)
+{
+    std::vector<std::string> received = received_for(GetParam().text);
+    EXPECT_EQ(received, GetParam().expected);
+    for (std::string const& d : received)
+        EXPECT_TRUE(datagram_well_formed(d)) << d;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileInputTest, ::testing::ValuesIn(input_cases));
+
+TEST(HostileInput, MemoryStaysBoundedOverManyLongLines)
+{
+    // In a child, so that the peak resident set is this case's alone.
+    int status = in_child([] {
+        temp_dir_t dir;
+        agent_sink_t agent(dir.path + "/events.sock");
+        agent_reader_t reader(agent);
+        std::string const line = std::string(1 << 20, 'x') + "\n";
+        std::string const noise = binary_noise(1 << 20) + "\n";
+        auto run = [&](int lines) {
+            loop_thread_t loop(make_config(dir.path));
+            for (int i = 0; i < lines; ++i)
+                loop.write((i % 2 ? line : noise) + audit_event(static_cast<uint64_t>(i + 1), "ok"));
+            return loop.finish();
+        };
+        if (run(2) != 0)
+            return 2;
+        long const after_two = peak_rss_kib();
+        if (run(64) != 0)
+            return 3;
+        long const after_many = peak_rss_kib();
+        reader.stop();
+        if (reader.count != 66)
+            return 4;
+        // 64 MiB went through; the parser keeps at most a line or two of it.
+        return after_many - after_two < 4096 ? 0 : 5;
+    });
+    EXPECT_EQ(status, 0) << "2: loop failed, 3: loop failed, 4: datagrams lost, 5: memory grew";
+}
+
+TEST(CutOffEvent, AgedOutAfterQuietThenNothingMore)
+{
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    loop_thread_t loop(make_config(dir.path));
+    // Event 1 without its end, and a record of event 2 cut in the middle.
+    loop.write(held_event(1, "held") + audit_event(2, "cut").substr(0, 500));
+    EXPECT_EQ(loop.wait_idle(), AGE_EVENTS_TIMEOUT_MS);
+    EXPECT_EQ(agent.drain(), std::vector<std::string>{}) << "nothing before the quiet spell";
+
+    // After 5000 ms of quiet the loop ages the parser's events: the held one
+    // is reported, and the loop waits without a time-out again.
+    while (loop.wait_idle() != -1)
+        usleep(10000);
+    EXPECT_EQ(agent.drain(), std::vector<std::string>{datagram_of("held")});
+
+    EXPECT_EQ(loop.finish(), 0);
+    EXPECT_EQ(agent.drain(), std::vector<std::string>{}) << "the cut record is never a path";
+}
+
+// ---------------------------------------------------------- descriptors
+
+TEST(InputDescriptor, ClosedDescriptorEndsWithEbadf)
+{
+    // Far above the lowest free number, which the agent socket then takes.
+    temp_dir_t dir;
+    int closed = fcntl(0, F_DUPFD_CLOEXEC, 900);
+    ASSERT_NE(closed, -1);
+    close(closed);
+    EXPECT_EQ(event_loop(make_config(dir.path), closed, -1), EBADF);
+}
+
+TEST(InputDescriptor, IoErrorEndsWithEioAfterFlushingHeldEvent)
+{
+    // Reading a pty master whose slave side is closed fails with EIO once
+    // the data written before is read.
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::string const text = held_event(1, "held");
+    ASSERT_EQ(write(slave, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(slave);
+
+    EXPECT_EQ(event_loop(make_config(dir.path), master, -1), EIO);
+    EXPECT_EQ(agent.drain(), std::vector<std::string>{datagram_of("held")});
+    close(master);
+}
+
+TEST(InputDescriptor, EndOfInputIsStatusZeroAfterFlushingHeldEvent)
+{
+    EXPECT_EQ(received_for(held_event(1, "held")), std::vector<std::string>{datagram_of("held")});
+}
+
+// --------------------------------------------------------------- SIGTERM
+
+// SIGTERM blocked in this thread (and the threads it starts) and routed into
+// a signal descriptor, as main arranges it; undone on destruction.
+struct routed_sigterm_t {
+    sigset_t set;       // {SIGTERM}
+    sigset_t old;       // the mask before
+    int fd = -1;        // the signal descriptor
+    routed_sigterm_t()
+    {
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, &old);
+        fd = signalfd(-1, &set, SFD_CLOEXEC);
+    }
+    ~routed_sigterm_t()
+    {
+        // Take the pending signal off before unblocking it.
+        struct timespec none = {0, 0};
+        while (sigtimedwait(&set, nullptr, &none) == SIGTERM) {
+        }
+        close(fd);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+};
+
+TEST(Sigterm, ChunkAlreadyReadIsFedHeldEventFlushedRestLeft)
+{
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    routed_sigterm_t sigterm;
+    ASSERT_NE(sigterm.fd, -1);
+
+    // First read: event 1 without its end, padded with lines that are no
+    // records to exactly one read buffer. Behind it: event 2.
+    std::string chunk = held_event(1, "held");
+    while (chunk.size() + 2 <= READ_BUFFER_SIZE)
+        chunk += "#\n";
+    chunk.resize(READ_BUFFER_SIZE - 1);
+    chunk += "\n";
+    std::string const rest = audit_event(2, "unread");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    ASSERT_EQ(write(fds[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+
+    // Input and signal are both ready at the first poll.
+    kill(getpid(), SIGTERM);
+    EXPECT_EQ(event_loop(make_config(dir.path), fds[0], sigterm.fd), 0);
+    EXPECT_EQ(agent.drain(), std::vector<std::string>{datagram_of("held")});
+    int unread = 0;
+    ioctl(fds[0], FIONREAD, &unread);
+    EXPECT_EQ(unread, static_cast<int>(rest.size()));
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(Sigterm, MidBurstEndsWithStatusZeroAndAnUnbrokenPrefix)
+{
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    routed_sigterm_t sigterm;
+    struct sigaction ignore = {}, old_pipe = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe);
+
+    agent_reader_t reader(agent);
+    int result = -1;
+    uint64_t written = 0;
+    {
+        loop_thread_t loop(make_config(dir.path), sigterm.fd);
+        // An endless burst: writes until the loop's end of the pipe is gone.
+        std::thread writer([&] {
+            for (;;) {
+                std::string const event = audit_event(written + 1, "f" + std::to_string(written));
+                if (write(loop.input[1], event.data(), event.size()) != static_cast<ssize_t>(event.size()))
+                    return;
+                ++written;
+            }
+        });
+        while (reader.count < 1000)
+            usleep(1000);
+        kill(getpid(), SIGTERM);
+        result = loop.join();
+        close(loop.input[0]);
+        loop.input[0] = -1;
+        writer.join();
+    }
+    reader.stop();
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+
+    EXPECT_EQ(result, 0);
+    ASSERT_GE(reader.received.size(), 1000u);
+    EXPECT_LT(reader.received.size(), written) << "the signal came in the middle of the burst";
+    for (size_t i = 0; i < reader.received.size(); ++i)
+        ASSERT_EQ(reader.received[i], datagram_of("f" + std::to_string(i))) << "datagram " << i;
+}
+
+// ------------------------------------------------------ descriptor limit
+
+TEST(DescriptorLimit, SocketRefusedIsEmfileBeforeAnyInputIsRead)
+{
+    temp_dir_t dir;
+    std::string const text = audit_event(1, "never");
+    int status = in_child([&] {
+        int fds[2];
+        if (pipe(fds) != 0 || write(fds[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            return 100;
+        // The lowest free descriptor becomes the limit: no new one is allowed.
+        int lowest = dup(0);
+        close(lowest);
+        struct rlimit limit = {static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return 101;
+        int result = event_loop(make_config(dir.path), fds[0], -1);
+        int unread = 0;
+        ioctl(fds[0], FIONREAD, &unread);
+        return unread == static_cast<int>(text.size()) ? result : 102;
+    });
+    EXPECT_EQ(status, EMFILE) << "100/101: set-up failed, 102: input was read";
+}
+
+// ------------------------------------------------------------ log, config
+
+// Runs body as the unprivileged user nobody in a child process, with its
+// standard output and error in a file; returns its status, and output holds
+// what it printed.
+template <typename F>
+int as_nobody(std::string const& output_file, F body)
+{
+    return in_child([&] {
+        int out = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        if (geteuid() == 0 && setresgid(65534, 65534, 65534) != 0)
+            return 100;
+        if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0)
+            return 100;
+        return body();
+    });
+}
+
+enum class log_dir_e { MISSING, REGULAR_FILE, NOT_WRITABLE };
+
+class UnusableLogDirTest : public ::testing::TestWithParam<log_dir_e> {};
+
+TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
+{
+    temp_dir_t dir;
+    chmod(dir.path.c_str(), 0755);
+    std::string log_dir = dir.path + "/log";
+    if (GetParam() == log_dir_e::REGULAR_FILE)
+        write_file(log_dir, "");
+    if (GetParam() == log_dir_e::NOT_WRITABLE) {
+        ASSERT_EQ(mkdir(log_dir.c_str(), 0755), 0);
+    }
+    std::string const log_path = log_dir + "/realtime.log";
+    std::string const text = audit_event(1, "a") + audit_event(2, "b");
+
+    // The way main uses the log around the loop, as an unprivileged user so
+    // that a directory without write permission is one.
+    std::string const output = dir.path + "/output";
+    int status = as_nobody(output, [&] {
+        open_log(log_path.c_str());
+        log("---");
+        log("Real-time scanning plugin started %d", 1);
+        close_log();
+        return access(log_path.c_str(), F_OK) == 0 ? 1 : 0;
+    });
+    EXPECT_EQ(status, 0) << "1: a log file appeared";
+    EXPECT_EQ(read_file(output), "");
+
+    // In this process: the same calls, then the loop sends what it sends
+    // with no log at all.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    open_log(log_path.c_str());
+    log("---");
+    std::vector<std::string> received = received_for(text);
+    log("Real-time scanning plugin shutting down");
+    close_log();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(received, (std::vector<std::string>{datagram_of("a"), datagram_of("b")}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UnusableLogDirTest,
+                         ::testing::Values(log_dir_e::MISSING, log_dir_e::REGULAR_FILE, log_dir_e::NOT_WRITABLE));
+
+TEST(Log, LineDroppedWholeWhenMemoryForItsFormatIsRefused)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#else
+    temp_dir_t dir;
+    std::string const log_path = dir.path + "/realtime.log";
+    int status = in_child([&] {
+        // A 64 MiB format needs a 64 MiB buffer, which the limit refuses.
+        std::string const huge(64 << 20, 'a');
+        std::ifstream status_file("/proc/self/status");
+        std::string line;
+        long vm_kib = 0;
+        while (std::getline(status_file, line))
+            if (line.compare(0, 7, "VmSize:") == 0)
+                vm_kib = std::stol(line.substr(7));
+        struct rlimit limit = {static_cast<rlim_t>(vm_kib + 16384) * 1024,
+                               static_cast<rlim_t>(vm_kib + 16384) * 1024};
+        open_log(log_path.c_str());
+        if (setrlimit(RLIMIT_AS, &limit) != 0)
+            return 100;
+        log(huge.c_str());
+        log("after %d", 1);
+        close_log();
+        return 0;
+    });
+    ASSERT_EQ(status, 0);
+    std::string const written = read_file(log_path);
+    EXPECT_TRUE(std::regex_match(written, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} after 1\n")))
+        << written.substr(0, 300);
+#endif
+}
+
+struct config_case_t {
+    char const* title;
+    std::string content; // of velkoran.ini; "<dir>": a directory in its place; "<mode 000>": unreadable
+};
+
+void PrintTo(config_case_t const& c, std::ostream* os)
+{
+    *os << c.title;
+}
+
+class BadConfigTest : public ::testing::TestWithParam<config_case_t> {};
+
+TEST_P(BadConfigTest, DefaultsAndNothingPrinted)
+{
+    temp_dir_t dir;
+    chmod(dir.path.c_str(), 0755);
+    std::string const file = dir.path + "/velkoran.ini";
+    std::string const content = GetParam().content;
+    std::string const settings = "data_directory = /srv/d\n[realtime]\nkey = k\n";
+    if (content == "<dir>") {
+        ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+    } else if (content == "<mode 000>") {
+        write_file(file, settings);
+        chmod(file.c_str(), 0);
+    } else if (content != "<none>")
+        write_file(file, content);
+
+    std::string const output = dir.path + "/output";
+    int status = as_nobody(output, [&] {
+        ptree config = load_config(dir.path);
+        ptree defaults = make_config("/var/lib/velkoran", "velkoran", "/var/log/velkoran");
+        return config == defaults ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << "1: not the defaults";
+    EXPECT_EQ(read_file(output), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadConfigTest,
+    ::testing::Values(config_case_t{"missing", "<none>"}, config_case_t{"a directory", "<dir>"},
+                      config_case_t{"unreadable", "<mode 000>"},
+                      config_case_t{"line without =", "data_directory = /srv/d\njunk\n"},
+                      config_case_t{"unclosed section", "data_directory = /srv/d\n[realtime\nkey = k\n"},
+                      config_case_t{"name twice", "data_directory = /a\ndata_directory = /b\n"},
+                      config_case_t{"section twice", "[realtime]\nkey = a\n[realtime]\nkey = b\n"},
+                      config_case_t{"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0\0\n[\xff\n", 14)}));
+
+} // namespace
