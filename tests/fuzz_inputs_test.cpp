@@ -1,0 +1,70 @@
+// Inputs kept from fuzzing, replayed the way the fuzzer runs them: through a
+// feed-mode parser into the real capture, selection and datagram chain.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "../fuzz/intake_input.h"
+#include "agent/agent.h"
+#include "support.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool LEAK_CHECKER = true;
+#else
+constexpr bool LEAK_CHECKER = false;
+#endif
+
+// The files of a folder under the source tree, sorted; none if it is absent.
+std::vector<std::string> files_in(std::string const& folder)
+{
+    std::vector<std::string> files;
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator it(folder, error), end; !error && it != end; ++it)
+        files.push_back(it->path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Replays input and returns the datagrams the agent received.
+std::vector<std::string> replay(std::string const& input)
+{
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    EXPECT_EQ(open_agent_socket(agent.path), 0);
+    agent_reader_t reader(agent);
+    feed_fuzz_input(reinterpret_cast<uint8_t const*>(input.data()), input.size(), "velkoran");
+    reader.stop();
+    return reader.received;
+}
+
+// Inputs that once broke the intake: every datagram they cause is well formed.
+TEST(FuzzInputs, RegressionsRunCleanly)
+{
+    std::vector<std::string> const inputs = files_in(std::string(TEST_DATA_DIR) + "/fuzz-regressions");
+    if (inputs.empty())
+        GTEST_SKIP() << "no kept inputs";
+    for (std::string const& file : inputs)
+        for (std::string const& d : replay(read_file(file)))
+            EXPECT_TRUE(datagram_well_formed(d)) << file << ": " << d;
+}
+
+// Inputs on which the audit library itself leaks: the fuzzer must recognise
+// them to skip them, and without the leak checker they run cleanly.
+TEST(FuzzInputs, KnownParserLeaksAreRecognised)
+{
+    std::vector<std::string> const inputs = files_in(std::string(TEST_DATA_DIR) + "/../../fuzz/known-parser-leaks");
+    ASSERT_FALSE(inputs.empty());
+    for (std::string const& file : inputs) {
+        std::string const input = read_file(file);
+        EXPECT_TRUE(hits_known_parser_leak(input.data() + FUZZ_HEADER_SIZE, input.size() - FUZZ_HEADER_SIZE))
+            << file;
+        if (LEAK_CHECKER)
+            continue;
+        for (std::string const& d : replay(input))
+            EXPECT_TRUE(datagram_well_formed(d)) << file << ": " << d;
+    }
+}
+
+} // namespace
