@@ -67,4 +67,17 @@ TEST(FuzzInputs, KnownParserLeaksAreRecognised)
     }
 }
 
+// The fuzzer's oracle: the datagram form, and what falls outside it.
+TEST(FuzzInputs, DatagramFormCheck)
+{
+    for (char const* good : {"2:F:0:/", "2:F:1000:/a:b", "2:D:0:/", "2:D:4294967295:/x/", "2:F:7:rel"})
+        EXPECT_TRUE(datagram_well_formed(good)) << good;
+    std::string const zero_in_path("2:F:1:/a\0b", 10);
+    for (char const* bad : {"", "2:F:0:", "1:F:0:/x", "2:X:0:/x", "2:F::/x", "2:F:01:/x", "2:F:-1:/x",
+                            "2:F:+1:/x", "2:F:4294967296:/x", "2:F:12345678901:/x", "2:D:0:/x", "2:F:0/x",
+                            "2:F: 1:/x"})
+        EXPECT_FALSE(datagram_well_formed(bad)) << bad;
+    EXPECT_FALSE(datagram_well_formed(zero_in_path));
+}
+
 } // namespace
