@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -31,6 +32,18 @@ temp_dir_t::~temp_dir_t()
     boost::filesystem::remove_all(path, ignored);
 }
 
+// Moves every datagram waiting on fd into out; called with the lock held.
+static void receive_waiting(int fd, std::vector<std::string>& out)
+{
+    static thread_local char buffer[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0)
+            return;
+        out.emplace_back(buffer, static_cast<size_t>(n));
+    }
+}
+
 agent_sink_t::agent_sink_t(std::string const& socket_path) : path(socket_path)
 {
     fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -42,28 +55,41 @@ agent_sink_t::agent_sink_t(std::string const& socket_path) : path(socket_path)
     unlink(socket_path.c_str());
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0)
         throw std::runtime_error("bind " + socket_path + ": " + strerror(errno));
+    stop_fd = eventfd(0, EFD_CLOEXEC);
+    receiver = std::thread([this] {
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        while (poll(fds, 2, -1) >= 0 && fds[1].revents == 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            receive_waiting(fd, received);
+        }
+    });
 }
 
 agent_sink_t::~agent_sink_t()
 {
+    uint64_t one = 1;
+    if (write(stop_fd, &one, sizeof one) != sizeof one)
+        std::abort();
+    receiver.join();
+    close(stop_fd);
     close(fd);
     unlink(path.c_str());
 }
 
 std::vector<std::string> agent_sink_t::drain(int wait_ms)
 {
-    std::vector<std::string> received;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    if (wait_ms > 0)
-        poll(&pfd, 1, wait_ms);
-    static char buffer[65536];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0)
-            break;
-        received.emplace_back(buffer, static_cast<size_t>(n));
+    for (int waited = 0;; waited += 10) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            receive_waiting(fd, received);
+            if (!received.empty() || waited >= wait_ms) {
+                std::vector<std::string> taken;
+                taken.swap(received);
+                return taken;
+            }
+        }
+        usleep(10000);
     }
-    return received;
 }
 
 std::string read_file(std::string const& path)

@@ -2,7 +2,9 @@
 // running audit text through the real event loop.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frame/config.h"
@@ -16,15 +18,22 @@ struct temp_dir_t {
     temp_dir_t& operator=(temp_dir_t const&) = delete;
 };
 
-// A bound AF_UNIX datagram socket standing in for the scanning agent.
+// A bound AF_UNIX datagram socket standing in for the scanning agent. A
+// thread receives all the time, as a real agent does: the kernel queues only
+// a few datagrams (net.unix.max_dgram_qlen) before the sender blocks.
 struct agent_sink_t {
-    std::string path; // the socket file
-    int fd = -1;      // the bound socket
+    std::string path;                  // the socket file
+    int fd = -1;                       // the bound socket
+    int stop_fd = -1;                  // eventfd that ends the receiver
+    std::mutex lock;                   // guards received and every recv
+    std::vector<std::string> received; // datagrams not yet drained, in order
+    std::thread receiver;              // receives until stop_fd is signalled
     explicit agent_sink_t(std::string const& socket_path);
     ~agent_sink_t();
     agent_sink_t(agent_sink_t const&) = delete;
     agent_sink_t& operator=(agent_sink_t const&) = delete;
-    // Returns every datagram queued now, waiting up to wait_ms for the first.
+    // Returns every datagram received so far, waiting up to wait_ms for the
+    // first when there is none yet.
     std::vector<std::string> drain(int wait_ms = 0);
 };
 
