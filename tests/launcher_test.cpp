@@ -145,7 +145,7 @@ struct chain_case_t {
     std::string exe;                           // target of <PARENT>/exe, "" for none
     bool accepted;                             // expected result
     std::string message;                       // expected bytes ("" when accepted)
-    bool any_errno;                            // message ends in unspecified errno text
+    bool any_errno;                            // message ends in unpredictable errno text
 };
 
 class launcher_chain : public ::testing::Test {
