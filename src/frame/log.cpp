@@ -65,12 +65,12 @@ void log(char const* format, ...)
     char* allocated = nullptr;
     if (static_cast<size_t>(composed) >= sizeof fixed) {
         allocated = static_cast<char*>(malloc(static_cast<size_t>(composed) + 1));
-        // Without memory for the whole format the line is written from the
-        // fixed buffer: its first 255 characters, without the line feed.
-        if (allocated != nullptr) {
-            snprintf(allocated, static_cast<size_t>(composed) + 1, "%s %s\n", stamp, format);
-            line_format = allocated;
-        }
+        // Without memory for the whole format the line is dropped: a format
+        // cut short could end inside a conversion.
+        if (allocated == nullptr)
+            return;
+        snprintf(allocated, static_cast<size_t>(composed) + 1, "%s %s\n", stamp, format);
+        line_format = allocated;
     }
 
     va_list args;
