@@ -3,7 +3,9 @@
 #include <ctime>
 #include <regex>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -227,6 +229,41 @@ TEST_F(log_file, stamp_follows_the_local_time_zone)
         unsetenv("TZ");
     tzset();
     EXPECT_NE(zones[0].stamp, zones[1].stamp);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(log_file, long_line_is_dropped_whole_when_its_format_cannot_be_allocated)
+{
+    write_file(path, "before\n");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        open_log(path.c_str());
+        // A 64 MiB format whose cut at 255 characters would end inside a
+        // conversion; the address space is then capped so that no copy of
+        // it can be allocated.
+        std::string format(64 << 20, 'x');
+        format.replace(230, 4, "%s%d");
+        struct rlimit cap;
+        getrlimit(RLIMIT_AS, &cap);
+        cap.rlim_cur = static_cast<rlim_t>(format.size()) * 2;
+        if (setrlimit(RLIMIT_AS, &cap) != 0 || malloc(format.size()) != nullptr)
+            _exit(2); // the cap does not hold: nothing to test
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+        log(format.c_str(), "arg", 1);
+#pragma GCC diagnostic pop
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2) << "could not cap the address space";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(path), "before\n");
 }
 
 } // namespace
