@@ -2,17 +2,18 @@
 """A stand-in scanning agent: binds the plugin's datagram socket and records
 every datagram that arrives.
 
-Usage: agent.py SOCKET --hex FILE   one datagram per line, hex-encoded, so the
-                                    exact bytes survive (for tests)
-       agent.py SOCKET --print      one datagram per line on standard output,
-                                    bytes that are not printable as \\xNN
+Usage: agent.py SOCKET [--hex FILE] [--print]
+  --hex FILE   append each datagram to FILE as one hex-encoded line, so the
+               exact bytes survive (for tests)
+  --print      print each datagram as one line on standard output, bytes
+               that are not printable as \\xNN
 
 It removes a stale socket file first, and its own on SIGTERM or SIGINT.
 """
+import argparse
 import os
 import signal
 import socket
-import sys
 
 
 def printable(datagram):
@@ -23,10 +24,13 @@ def printable(datagram):
 
 
 def main():
-    if len(sys.argv) < 3 or sys.argv[2] not in ("--hex", "--print") or \
-            (sys.argv[2] == "--hex" and len(sys.argv) != 4):
-        sys.exit(__doc__)
-    path = sys.argv[1]
+    parser = argparse.ArgumentParser(description="Receives the plugin's datagrams.")
+    parser.add_argument("socket", help="the socket file to bind")
+    parser.add_argument("--hex", metavar="FILE", help="append each datagram to FILE, hex-encoded")
+    parser.add_argument("--print", action="store_true", help="print each datagram as a line")
+    options = parser.parse_args()
+
+    path = options.socket
     if os.path.exists(path):
         os.unlink(path)
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
@@ -41,15 +45,14 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
 
-    out = open(sys.argv[3], "a") if sys.argv[2] == "--hex" else sys.stdout
+    record = open(options.hex, "a") if options.hex else None
     while True:
         datagram = sock.recv(65536)
-        if sys.argv[2] == "--hex":
-            out.write(datagram.hex() + "\n")
-        else:
-            out.write(printable(datagram) + "\n")
-        out.flush()
-
+        if record:
+            record.write(datagram.hex() + "\n")
+            record.flush()
+        if options.print:
+            print(printable(datagram), flush=True)
 
 if __name__ == "__main__":
     main()

@@ -167,12 +167,19 @@ vk_add_rule() {
 }
 
 # Adds every rule line of a rules file (comments and control lines skipped).
-# Usage: vk_add_rules_file FILE
+# With DIR and KEY, each rule is narrowed to the tree DIR and its key (the
+# last "-k WORD") replaced by KEY, so a host's rules can be tried on a
+# private tree.
+# Usage: vk_add_rules_file FILE [DIR KEY]
 vk_add_rules_file() {
-    local line args
+    local line args n
     while IFS= read -r line; do
         case "$line" in -a*) ;; *) continue ;; esac
         read -ra args <<< "$line"
+        n=${#args[@]}
+        if [ $# -ge 3 ] && [ "$n" -ge 2 ] && [ "${args[n-2]}" = -k ]; then
+            args=("${args[@]:0:n-2}" -F "dir=$2" -k "$3")
+        fi
         vk_add_rule "${args[@]}" || return 1
     done < "$1"
 }
