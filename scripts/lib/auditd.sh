@@ -59,15 +59,42 @@ vk_kernel_status() {
     auditctl -s 2>/dev/null | awk -v k="$1" '$1 == k { print $2; exit }'
 }
 
+# For tests: exits unless this can run here. Not root: fails. No audit
+# support in the kernel: fails in CI (CI=true), else exits 77 (skipped).
+vk_require_audit_or_skip() {
+    if [ "$(id -u)" -ne 0 ]; then
+        vk_say "FAIL: must run as root: it starts the audit daemon and adds audit rules"
+        exit 1
+    fi
+    if ! auditctl -s >/dev/null 2>&1; then
+        if [ "${CI:-}" = true ]; then
+            vk_say "FAIL: 'auditctl -s' fails: this kernel has no audit support, and in CI this test must run"
+            exit 1
+        fi
+        echo "${VK_NAME:-velkoran}: SKIP: 'auditctl -s' fails: this kernel has no audit support"
+        exit 77
+    fi
+    if [ ! -x "$VK_AUDITD" ]; then
+        vk_say "FAIL: $VK_AUDITD is missing (apt-get install auditd)"
+        exit 1
+    fi
+}
+
 # Writes a daemon configuration into DIR: events go to the plugins in
-# PLUGIN_DIR only (no log file), with a deep queue so a burst is not dropped.
-# Usage: vk_write_daemon_conf DIR PLUGIN_DIR
+# PLUGIN_DIR, with a deep queue so a burst is not dropped, and to the log
+# file LOG if one is given (none otherwise).
+# Usage: vk_write_daemon_conf DIR PLUGIN_DIR [LOG]
 vk_write_daemon_conf() {
-    local dir=$1 plugin_dir=$2
+    local dir=$1 plugin_dir=$2 logging="write_logs = no"
+    [ $# -ge 3 ] && logging="write_logs = yes
+log_file = $3
+log_group = root
+max_log_file = 100
+max_log_file_action = IGNORE"
     mkdir -p "$dir" "$plugin_dir"
     cat > "$dir/auditd.conf" <<EOF
 local_events = yes
-write_logs = no
+$logging
 log_format = ENRICHED
 flush = NONE
 q_depth = 20000
