@@ -153,21 +153,21 @@ vk_start_daemon() {
     # launcher check accepts exactly such chains. The daemon must not inherit
     # the lock: it would keep it after we exit.
     ( "$VK_AUDITD" -c "$dir" 9>&- </dev/null >/dev/null 2>&1 & )
-    if ! vk_wait_for 20 vk_daemon_registered; then
+    if ! vk_wait_for 20 vk_daemon_registered "$dir"; then
         vk_say "the audit daemon did not come up; '$VK_AUDITD -f -c $dir' shows why"
-        vk_auditd_pid=$(pgrep -x auditd | head -n1) || true
         return 1
     fi
 }
 
-# True once exactly one auditd runs and the kernel sends events to it; sets
-# vk_auditd_pid.
+# True once the daemon started with DIR runs and the kernel sends events to
+# it; sets vk_auditd_pid as soon as that daemon is found.
+# Usage: vk_daemon_registered DIR
 vk_daemon_registered() {
-    local pids
-    pids=$(pgrep -x auditd) || return 1
-    [ "$(echo "$pids" | wc -l)" -eq 1 ] || return 1
-    vk_auditd_pid=$pids
-    [ "$(vk_kernel_status pid)" = "$pids" ]
+    local pid
+    # Only the daemon whose command line names our private folder is ours.
+    pid=$(pgrep -o -f -x "$VK_AUDITD -c $1") || return 1
+    vk_auditd_pid=$pid
+    [ "$(vk_kernel_status pid)" = "$pid" ]
 }
 
 # Prints the pid of the daemon's child running EXECUTABLE (resolved), if any.
