@@ -125,3 +125,23 @@ TEST(config_directory, unreadable_file_gives_defaults)
 }
 
 } // namespace
+
+namespace {
+
+// The shipped file spells out the defaults; it must parse, or an admin's
+// edit of it would be ignored in silence.
+TEST(config_shipped, commented_file_parses_and_an_edit_takes_effect)
+{
+    std::string const shipped = read_file(std::string(TEST_DATA_DIR) + "/../../packaging/velkoran.ini");
+    ASSERT_NE(shipped.find("key = velkoran"), std::string::npos);
+    temp_dir_t dir;
+    std::string edited = shipped;
+    edited.replace(edited.find("key = velkoran"), 14, "key = edited");
+    write_file(dir.path + "/velkoran.ini", edited);
+    ptree const config = load_config(dir.path);
+    EXPECT_EQ(config.get<std::string>("realtime.key"), "edited");
+    EXPECT_EQ(config.get<std::string>("data_directory"), DATA);
+    EXPECT_EQ(config.get<std::string>("log_directory"), LOGS);
+}
+
+} // namespace
