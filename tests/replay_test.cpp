@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         print_case_t{"create_redirect.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/new.txt"}},
         print_case_t{"create_newline_name.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/nl\\nname.txt"}},
-        print_case_t{"create_special_chars.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/a b:\xc3\xbc.txt"}},
+        print_case_t{"create_odd_chars.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/a b:\xc3\xbc.txt"}},
         print_case_t{"mv_dir.log", "velkoran", {"2:D:0:/tmp/velkoran-rec/mvdir-dst/"}},
         print_case_t{"create_unprivileged.log", "velkoran", {"2:F:1000:/tmp/velkoran-rec/user/u.txt"}},
         print_case_t{"open_readonly.log", "velkoran", {}},
