@@ -1,11 +1,15 @@
 // A counting agent for the benchmark: binds an AF_UNIX datagram socket,
-// receives as fast as it can, and on SIGTERM or SIGINT takes what is still
-// queued and prints the number of datagrams (and bytes) received.
-// Usage: sink SOCKET_PATH [READY_FILE]
+// receives as fast as it can, and ends on SIGTERM or SIGINT (after taking
+// what is still queued) or once EXPECT datagrams have arrived. Prints the
+// number of datagrams and bytes received and the wall-clock times of the
+// first and the last datagram (seconds since the epoch, 0 if none).
+// Usage: bench-sink SOCKET_PATH [READY_FILE [EXPECT]]
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -13,23 +17,47 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+// What the sink has received so far.
+struct sink_counts_t {
+    unsigned long count = 0; // datagrams
+    unsigned long bytes = 0; // their total length
+    double first = 0;        // wall-clock time of the first datagram
+    double last = 0;         // wall-clock time of the latest datagram
+};
+
+// Wall-clock time now, in seconds since the epoch.
+static double now()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
 // Counts every datagram queued on fd now, without waiting.
-static void take_queued(int fd, unsigned long& count, unsigned long& bytes)
+static void take_queued(int fd, sink_counts_t& counts)
 {
     static char buffer[65536];
     ssize_t n;
+    bool any = false;
     while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0) {
-        ++count;
-        bytes += static_cast<unsigned long>(n);
+        ++counts.count;
+        counts.bytes += static_cast<unsigned long>(n);
+        any = true;
+    }
+    if (any) {
+        counts.last = now();
+        if (counts.first == 0)
+            counts.first = counts.last;
     }
 }
 
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: sink SOCKET_PATH [READY_FILE]\n");
+        fprintf(stderr, "usage: bench-sink SOCKET_PATH [READY_FILE [EXPECT]]\n");
         return 2;
     }
+    unsigned long expect = argc > 3 ? strtoul(argv[3], nullptr, 10) : 0;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
@@ -44,7 +72,7 @@ int main(int argc, char** argv)
     unlink(argv[1]);
     if (fd == -1 || signal_fd == -1 ||
         bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
-        fprintf(stderr, "sink: %s: %s\n", argv[1], strerror(errno));
+        fprintf(stderr, "bench-sink: %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
     if (argc > 2) {
@@ -53,18 +81,17 @@ int main(int argc, char** argv)
             fclose(ready);
     }
 
-    unsigned long count = 0;
-    unsigned long bytes = 0;
+    sink_counts_t counts;
     struct pollfd fds[2] = {{fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
-    for (;;) {
+    while (expect == 0 || counts.count < expect) {
         if (poll(fds, 2, -1) < 0 && errno != EINTR)
             break;
-        take_queued(fd, count, bytes);
+        take_queued(fd, counts);
         if (fds[1].revents != 0)
             break;
     }
-    take_queued(fd, count, bytes);
+    take_queued(fd, counts);
     unlink(argv[1]);
-    printf("%lu %lu\n", count, bytes);
+    printf("%lu %lu %.6f %.6f\n", counts.count, counts.bytes, counts.first, counts.last);
     return 0;
 }
