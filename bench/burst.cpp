@@ -17,6 +17,7 @@ static double now()
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
+// Creates the files and reports the times.
 int main(int argc, char** argv)
 {
     if (argc != 3) {

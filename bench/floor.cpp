@@ -34,6 +34,7 @@ static void walk_event(auparse_state_t* au, auparse_cb_event_t cb_event_type, vo
     } while (auparse_next_record(au) > 0);
 }
 
+// Feeds standard input to the parser in the plugin's chunk size.
 int main()
 {
     floor_counts_t counts;

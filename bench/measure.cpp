@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// Forks, runs the program, waits for it and writes the report.
 int main(int argc, char** argv)
 {
     if (argc < 3) {

@@ -51,6 +51,7 @@ static void take_queued(int fd, sink_counts_t& counts)
     }
 }
 
+// Binds the socket and counts datagrams until stopped or done.
 int main(int argc, char** argv)
 {
     if (argc < 2) {

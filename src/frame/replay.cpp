@@ -48,6 +48,7 @@ static size_t printable_utf8_length(unsigned char const* data, size_t size, size
     return length;
 }
 
+// Escapes one datagram into one printable line.
 std::string escape_datagram(char const* data, size_t size)
 {
     static char const hex[] = "0123456789abcdef";
@@ -123,6 +124,7 @@ static int setup_failure(char const* what)
     return error;
 }
 
+// Runs the event loop towards a private socket whose datagrams are printed.
 int replay_printing(ptree const& config, int input_fd, int signal_fd, FILE* out)
 {
     char dir[] = "/tmp/velkoran-replay-XXXXXX";

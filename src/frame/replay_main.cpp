@@ -39,6 +39,7 @@ static int route_signals()
     return signalfd(-1, &routed, SFD_CLOEXEC);
 }
 
+// Settles the command line, loads the configuration and replays standard input.
 int main(int argc, char** argv)
 {
     bool print = false;
