@@ -6,7 +6,7 @@
 #include "support.h"
 
 struct field_case_t {
-    char const* label;
+    char const* label;                 // names the case in the test list
     char const* line_marker;           // the record to edit holds this text
     char const* from;                  // replaced once in that record
     char const* to;
