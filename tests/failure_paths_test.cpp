@@ -108,8 +108,7 @@ TEST_P(AgentAbsentTest, LaterAgentGetsEverythingSentAfterItBinds)
     loop.write(audit_event(1, "before-1") + audit_event(2, "before-2"));
     loop.wait_idle();
 
-    agent_sink_t agent(socket_path);
-    agent_reader_t reader(agent);
+    agent_reader_t reader(socket_path);
     loop.write(audit_event(3, "after-1") + audit_event(4, "after-2"));
     EXPECT_EQ(loop.finish(), 0);
     reader.stop();
@@ -123,7 +122,7 @@ TEST(SlowAgent, PluginBlocksOnFullQueueAndLosesNothing)
 {
     constexpr uint64_t EVENTS = 100000;
     temp_dir_t dir;
-    agent_sink_t agent(dir.path + "/events.sock");
+    agent_reader_t reader(dir.path + "/events.sock", true, false);
     loop_thread_t loop(make_config(dir.path));
     std::thread writer([&] {
         for (uint64_t i = 0; i < EVENTS; ++i)
@@ -132,7 +131,7 @@ TEST(SlowAgent, PluginBlocksOnFullQueueAndLosesNothing)
 
     // Nobody reads yet: the loop ends up waiting in sendto on the full queue.
     loop.wait_in_syscall(SYS_sendto);
-    agent_reader_t reader(agent);
+    reader.start();
     writer.join();
     EXPECT_EQ(loop.finish(), 0);
     reader.stop();
@@ -224,8 +223,7 @@ TEST(HostileInput, MemoryStaysBoundedOverManyLongLines)
     // In a child, so that the peak resident set is this case's alone.
     int status = in_child([] {
         temp_dir_t dir;
-        agent_sink_t agent(dir.path + "/events.sock");
-        agent_reader_t reader(agent);
+        agent_reader_t reader(dir.path + "/events.sock");
         std::string const line = std::string(1 << 20, 'x') + "\n";
         std::string const noise = binary_noise(1 << 20) + "\n";
         auto run = [&](int lines) {
@@ -367,13 +365,12 @@ TEST(Sigterm, ChunkAlreadyReadIsFedHeldEventFlushedRestLeft)
 TEST(Sigterm, MidBurstEndsWithStatusZeroAndAnUnbrokenPrefix)
 {
     temp_dir_t dir;
-    agent_sink_t agent(dir.path + "/events.sock");
     routed_sigterm_t sigterm;
     struct sigaction ignore = {}, old_pipe = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &old_pipe);
 
-    agent_reader_t reader(agent);
+    agent_reader_t reader(dir.path + "/events.sock");
     int result = -1;
     uint64_t written = 0;
     {

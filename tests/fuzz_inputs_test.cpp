@@ -31,9 +31,8 @@ std::vector<std::string> files_in(std::string const& folder)
 std::vector<std::string> replay(std::string const& input)
 {
     temp_dir_t dir;
-    agent_sink_t agent(dir.path + "/events.sock");
-    EXPECT_EQ(open_agent_socket(agent.path), 0);
-    agent_reader_t reader(agent);
+    agent_reader_t reader(dir.path + "/events.sock");
+    EXPECT_EQ(open_agent_socket(reader.path), 0);
     feed_fuzz_input(reinterpret_cast<uint8_t const*>(input.data()), input.size(), "velkoran");
     reader.stop();
     return reader.received;

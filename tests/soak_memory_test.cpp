@@ -57,8 +57,7 @@ TEST(Soak, TenMillionEventsInBoundedMemory)
     std::vector<std::string> const shapes[] = {cut(file_event), cut(dir_event), cut(other_key_event)};
 
     temp_dir_t dir;
-    agent_sink_t agent(dir.path + "/events.sock");
-    agent_reader_t reader(agent, false);
+    agent_reader_t reader(dir.path + "/events.sock", false);
     loop_thread_t loop(make_config(dir.path));
 
     std::thread writer([&] {

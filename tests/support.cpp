@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -35,6 +36,18 @@ temp_dir_t::~temp_dir_t()
     boost::filesystem::remove_all(path, ignored);
 }
 
+// Moves every datagram waiting on fd into out; called with the lock held.
+static void receive_waiting(int fd, std::vector<std::string>& out)
+{
+    static thread_local char buffer[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0)
+            return;
+        out.emplace_back(buffer, static_cast<size_t>(n));
+    }
+}
+
 agent_sink_t::agent_sink_t(std::string const& socket_path) : path(socket_path)
 {
     fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -46,28 +59,41 @@ agent_sink_t::agent_sink_t(std::string const& socket_path) : path(socket_path)
     unlink(socket_path.c_str());
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0)
         throw std::runtime_error("bind " + socket_path + ": " + strerror(errno));
+    stop_fd = eventfd(0, EFD_CLOEXEC);
+    receiver = std::thread([this] {
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        while (poll(fds, 2, -1) >= 0 && fds[1].revents == 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            receive_waiting(fd, received);
+        }
+    });
 }
 
 agent_sink_t::~agent_sink_t()
 {
+    uint64_t one = 1;
+    if (write(stop_fd, &one, sizeof one) != sizeof one)
+        std::abort();
+    receiver.join();
+    close(stop_fd);
     close(fd);
     unlink(path.c_str());
 }
 
 std::vector<std::string> agent_sink_t::drain(int wait_ms)
 {
-    std::vector<std::string> received;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    if (wait_ms > 0)
-        poll(&pfd, 1, wait_ms);
-    static char buffer[65536];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0)
-            break;
-        received.emplace_back(buffer, static_cast<size_t>(n));
+    for (int waited = 0;; waited += 10) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            receive_waiting(fd, received);
+            if (!received.empty() || waited >= wait_ms) {
+                std::vector<std::string> taken;
+                taken.swap(received);
+                return taken;
+            }
+        }
+        usleep(10000);
     }
-    return received;
 }
 
 std::string read_file(std::string const& path)
@@ -132,7 +158,21 @@ std::vector<std::string> datagrams_for(std::string const& text, std::string cons
     return agent.drain();
 }
 
-agent_reader_t::agent_reader_t(agent_sink_t& sink_, bool keep_) : sink(sink_), keep(keep_)
+agent_reader_t::agent_reader_t(std::string const& socket_path, bool keep_, bool start_now)
+    : path(socket_path), keep(keep_)
+{
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    unlink(socket_path.c_str());
+    if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("bind " + socket_path + ": " + strerror(errno));
+    if (start_now)
+        start();
+}
+
+void agent_reader_t::start()
 {
     thread = std::thread([this] {
         // Up to BATCH datagrams per call, to keep pace with a fast loop.
@@ -150,7 +190,7 @@ agent_reader_t::agent_reader_t(agent_sink_t& sink_, bool keep_) : sink(sink_), k
                 messages[i].msg_hdr.msg_iov = &io[i];
                 messages[i].msg_hdr.msg_iovlen = 1;
             }
-            int n = recvmmsg(sink.fd, messages, BATCH, MSG_WAITFORONE, nullptr);
+            int n = recvmmsg(fd, messages, BATCH, MSG_WAITFORONE, nullptr);
             for (int i = 0; i < n; ++i) {
                 // The plugin's socket is unbound; only stop()'s marker has a name.
                 if (messages[i].msg_hdr.msg_namelen > sizeof from[i].sun_family)
@@ -166,6 +206,8 @@ agent_reader_t::agent_reader_t(agent_sink_t& sink_, bool keep_) : sink(sink_), k
 agent_reader_t::~agent_reader_t()
 {
     stop();
+    close(fd);
+    unlink(path.c_str());
 }
 
 void agent_reader_t::stop()
@@ -179,7 +221,7 @@ void agent_reader_t::stop()
              static_cast<void*>(this));
     struct sockaddr_un to = {};
     to.sun_family = AF_UNIX;
-    strncpy(to.sun_path, sink.path.c_str(), sizeof to.sun_path - 1);
+    strncpy(to.sun_path, path.c_str(), sizeof to.sun_path - 1);
     if (bind(marker, reinterpret_cast<struct sockaddr*>(&name), sizeof name) != 0 ||
         sendto(marker, "", 0, 0, reinterpret_cast<struct sockaddr*>(&to), sizeof to) != 0)
         std::abort(); // the reader could never be stopped
@@ -254,8 +296,7 @@ int loop_thread_t::join()
 std::vector<std::string> received_for(std::string const& text, std::string const& key)
 {
     temp_dir_t dir;
-    agent_sink_t agent(dir.path + "/events.sock");
-    agent_reader_t reader(agent);
+    agent_reader_t reader(dir.path + "/events.sock");
     {
         loop_thread_t loop(make_config(dir.path, key));
         loop.write(text);

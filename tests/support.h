@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,15 +21,22 @@ struct temp_dir_t {
     temp_dir_t& operator=(temp_dir_t const&) = delete;
 };
 
-// A bound AF_UNIX datagram socket standing in for the scanning agent.
+// A bound AF_UNIX datagram socket standing in for the scanning agent. A
+// thread receives all the time, as a real agent does: the kernel queues only
+// a few datagrams (net.unix.max_dgram_qlen) before the sender blocks.
 struct agent_sink_t {
-    std::string path; // the socket file
-    int fd = -1;      // the bound socket
+    std::string path;                  // the socket file
+    int fd = -1;                       // the bound socket
+    int stop_fd = -1;                  // eventfd that ends the receiver
+    std::mutex lock;                   // guards received and every recv
+    std::vector<std::string> received; // datagrams not yet drained, in order
+    std::thread receiver;              // receives until stop_fd is signalled
     explicit agent_sink_t(std::string const& socket_path);
     ~agent_sink_t();
     agent_sink_t(agent_sink_t const&) = delete;
     agent_sink_t& operator=(agent_sink_t const&) = delete;
-    // Returns every datagram queued now, waiting up to wait_ms for the first.
+    // Returns every datagram received so far, waiting up to wait_ms for the
+    // first when there is none yet.
     std::vector<std::string> drain(int wait_ms = 0);
 };
 
@@ -54,18 +62,22 @@ int run_event_loop(std::string const& text, std::string const& data_dir,
 std::vector<std::string> datagrams_for(std::string const& text, std::string const& key = "velkoran",
                                        size_t chunk = 8970);
 
-// Reads an agent_sink_t on a thread of its own, so that the plugin blocks on
-// a full receive queue only until the reader catches up.
+// An agent that counts (and, unless told not to, keeps) what it receives,
+// reading on a thread of its own that may start late, so that the plugin
+// finds the receive queue full until it does.
 struct agent_reader_t {
-    agent_sink_t& sink;              // the socket read
-    std::vector<std::string> received; // every datagram, in order (unless counting only)
-    std::atomic<size_t> count{0};      // datagrams received so far
+    std::string path;                  // the socket file
+    int fd = -1;                       // the bound socket
     bool keep = true;                  // false: count without keeping the datagrams
-    std::thread thread;
-    explicit agent_reader_t(agent_sink_t& sink, bool keep = true);
+    std::vector<std::string> received; // every datagram kept, in order; read it after stop()
+    std::atomic<size_t> count{0};      // datagrams received so far
+    std::thread thread;                // the reader, once started
+    explicit agent_reader_t(std::string const& socket_path, bool keep = true, bool start_now = true);
     ~agent_reader_t();
     agent_reader_t(agent_reader_t const&) = delete;
     agent_reader_t& operator=(agent_reader_t const&) = delete;
+    // Starts reading.
+    void start();
     // Returns once every datagram queued before the call has been read; the
     // reader then stops.
     void stop();

@@ -14,33 +14,78 @@ static char const* or_empty(char const* s)
     return s != nullptr ? s : "";
 }
 
+// True when the field name equals literal as a whole. Compares inline and
+// stops at the first difference, so it never reads past the name's end.
+template <size_t N>
+static inline bool field_is(char const* name, char const (&literal)[N])
+{
+    for (size_t i = 0; i < N; ++i)
+        if (name[i] != literal[i])
+            return false;
+    return true;
+}
+
+// Position of a field of the current record, as auparse_get_field_num gives
+// it; NO_FIELD when the record has no such field.
+constexpr unsigned int NO_FIELD = ~0u;
+
 // Reads the SYSCALL record's fields into capture; sets key_matched when a
-// "key" field interprets to exactly the audit key.
+// "key" field interprets to exactly the audit key. The key test is made at
+// the end of the record and an event without the key is dropped there, so
+// the other values are only noted on the walk and taken from the record once
+// the key has matched: nothing is interpreted or parsed for dropped events.
 static void read_syscall_record(auparse_state_t* au, std::string const& key,
                                 syscall_capture_t& capture, bool& key_matched)
 {
+    char const* arg_text[4] = {};       // raw text of the last a0..a3; null if absent
+    unsigned int first_syscall = NO_FIELD; // the first "syscall" field
+    unsigned int last_uid = NO_FIELD;      // the last "uid" field
     do {
         char const* name = auparse_get_field_name(au);
         if (name == nullptr)
             continue;
-        if (strcmp(name, "key") == 0) {
-            if (key.compare(or_empty(auparse_interpret_field(au))) == 0)
+        switch (name[0]) {
+        case 'k':
+            if (field_is(name, "key") && key.compare(or_empty(auparse_interpret_field(au))) == 0)
                 key_matched = true;
-        } else if (strcmp(name, "syscall") == 0) {
-            if (capture.syscall.empty())
-                capture.syscall = or_empty(auparse_interpret_field(au));
-        } else if (name[0] == 'a' && name[1] >= '0' && name[1] <= '3' && name[2] == '\0') {
-            uint64_t value = strtoull(or_empty(auparse_get_field_str(au)), nullptr, 16);
-            switch (name[1]) {
-            case '0': capture.a0 = value; break;
-            case '1': capture.a1 = value; break;
-            case '2': capture.a2 = value; break;
-            default: capture.a3 = value; break;
-            }
-        } else if (strcmp(name, "uid") == 0) {
-            capture.uid = static_cast<uint32_t>(auparse_get_field_int(au));
+            break;
+        case 's':
+            if (first_syscall == NO_FIELD && field_is(name, "syscall"))
+                first_syscall = auparse_get_field_num(au);
+            break;
+        case 'a':
+            if (name[1] >= '0' && name[1] <= '3' && name[2] == '\0')
+                arg_text[name[1] - '0'] = or_empty(auparse_get_field_str(au));
+            break;
+        case 'u':
+            if (field_is(name, "uid"))
+                last_uid = auparse_get_field_num(au);
+            break;
+        default:
+            break;
         }
     } while (auparse_next_field(au) > 0);
+
+    if (!key_matched)
+        return;
+    uint64_t* const args[4] = {&capture.a0, &capture.a1, &capture.a2, &capture.a3};
+    for (int i = 0; i < 4; ++i)
+        if (arg_text[i] != nullptr)
+            *args[i] = strtoull(arg_text[i], nullptr, 16);
+    if (last_uid != NO_FIELD && auparse_goto_field_num(au, last_uid) > 0)
+        capture.uid = static_cast<uint32_t>(auparse_get_field_int(au));
+    // The first "syscall" field with a non-empty interpretation names it.
+    if (capture.syscall.empty() && first_syscall != NO_FIELD &&
+        auparse_goto_field_num(au, first_syscall) > 0) {
+        do {
+            char const* name = auparse_get_field_name(au);
+            if (name != nullptr && field_is(name, "syscall")) {
+                capture.syscall = or_empty(auparse_interpret_field(au));
+                if (!capture.syscall.empty())
+                    break;
+            }
+        } while (auparse_next_field(au) > 0);
+    }
 }
 
 // Takes the first "cwd" field of a CWD record, unless an earlier record
@@ -49,7 +94,7 @@ static void read_cwd_record(auparse_state_t* au, syscall_capture_t& capture)
 {
     do {
         char const* name = auparse_get_field_name(au);
-        if (name == nullptr || strcmp(name, "cwd") != 0)
+        if (name == nullptr || !field_is(name, "cwd"))
             continue;
         if (capture.cwd.empty()) {
             char const* cwd = auparse_interpret_field(au);
@@ -62,27 +107,51 @@ static void read_cwd_record(auparse_state_t* au, syscall_capture_t& capture)
 }
 
 // Accepts a PATH record with a name, a mode and a NORMAL or CREATE nametype
-// as the next path of capture, its kind taken from the mode.
+// as the next path of capture, its kind taken from the mode. The nametype
+// comes after the name and the mode in the record, so the walk only notes
+// where they are; they are interpreted only for a record that can be kept.
 static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
 {
-    std::string name;
-    char const* nametype = "";   // raw value: stays valid while the event is current
-    bool has_mode = false;       // a non-empty mode was seen
-    file_type_e type = FILE_TYPE_OTHER;
+    char const* nametype = "";      // raw value: stays valid while the event is current
+    unsigned int first = NO_FIELD;  // the first "name" or "mode" field
+    bool has_name_field = false;    // a "name" field was seen
+    bool has_mode_field = false;    // a "mode" field was seen
 
     do {
         char const* field = auparse_get_field_name(au);
         if (field == nullptr)
             continue;
-        if (strcmp(field, "nametype") == 0 || strcmp(field, "objtype") == 0) {
+        if (field_is(field, "nametype") || field_is(field, "objtype")) {
             if (nametype[0] == '\0')
                 nametype = or_empty(auparse_get_field_str(au));
-        } else if (strcmp(field, "name") == 0) {
+        } else if (field_is(field, "name") || field_is(field, "mode")) {
+            if (first == NO_FIELD)
+                first = auparse_get_field_num(au);
+            (field[0] == 'n' ? has_name_field : has_mode_field) = true;
+        }
+    } while (auparse_next_field(au) > 0);
+
+    if (!has_name_field || !has_mode_field || capture.path_count >= CAPTURE_PATHS_MAX)
+        return;
+    if (strcmp(nametype, "NORMAL") != 0 && strcmp(nametype, "CREATE") != 0)
+        return;
+    if (auparse_goto_field_num(au, first) <= 0)
+        return;
+
+    // The first name and the first mode with a non-empty interpretation.
+    std::string name;
+    bool has_mode = false;
+    file_type_e type = FILE_TYPE_OTHER;
+    do {
+        char const* field = auparse_get_field_name(au);
+        if (field == nullptr)
+            continue;
+        if (field_is(field, "name")) {
             // The kernel writes an unquoted (null) for a path without a name;
             // a file really named "(null)" arrives quoted.
             if (name.empty() && strcmp(or_empty(auparse_get_field_str(au)), "(null)") != 0)
                 name = or_empty(auparse_interpret_field(au));
-        } else if (strcmp(field, "mode") == 0) {
+        } else if (field_is(field, "mode")) {
             if (!has_mode) {
                 char const* mode = or_empty(auparse_interpret_field(au));
                 has_mode = mode[0] != '\0';
@@ -92,11 +161,9 @@ static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
                     type = FILE_TYPE_REGULAR;
             }
         }
-    } while (auparse_next_field(au) > 0);
+    } while (!(has_mode && !name.empty()) && auparse_next_field(au) > 0);
 
-    if (name.empty() || !has_mode || capture.path_count >= CAPTURE_PATHS_MAX)
-        return;
-    if (strcmp(nametype, "NORMAL") != 0 && strcmp(nametype, "CREATE") != 0)
+    if (name.empty() || !has_mode)
         return;
     capture.path_types[capture.path_count] = type;
     capture.paths[capture.path_count] = std::move(name);

@@ -1,0 +1,164 @@
+// Printing the datagrams of a replayed audit stream.
+#include "frame/replay.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "intake/event_loop.h"
+
+// Length of a UTF-8 sequence that starts with lead byte b and encodes a
+// printable character (U+00A0 and above), or 0 when data at i holds none.
+static size_t printable_utf8_length(unsigned char const* data, size_t size, size_t i)
+{
+    unsigned char b = data[i];
+    size_t length;
+    unsigned int code;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+        code = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        code = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        code = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (size - i < length)
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((data[i + k] & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (data[i + k] & 0x3F);
+    }
+    // Over-long forms, surrogates, values past U+10FFFF and the C1 controls.
+    static unsigned int const smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
+        code < 0xA0)
+        return 0;
+    return length;
+}
+
+// Escapes one datagram into one printable line.
+std::string escape_datagram(char const* data, size_t size)
+{
+    static char const hex[] = "0123456789abcdef";
+    unsigned char const* bytes = reinterpret_cast<unsigned char const*>(data);
+    std::string line;
+    line.reserve(size);
+    for (size_t i = 0; i < size;) {
+        unsigned char b = bytes[i];
+        if (b == '\\') {
+            line += "\\\\";
+        } else if (b == '\n') {
+            line += "\\n";
+        } else if (b == '\r') {
+            line += "\\r";
+        } else if (b == '\t') {
+            line += "\\t";
+        } else if (b >= 0x20 && b < 0x7F) {
+            line += static_cast<char>(b);
+        } else if (size_t length = printable_utf8_length(bytes, size, i)) {
+            line.append(data + i, length);
+            i += length;
+            continue;
+        } else {
+            line += "\\x";
+            line += hex[b >> 4];
+            line += hex[b & 0x0F];
+        }
+        ++i;
+    }
+    return line;
+}
+
+// Writes every datagram queued on fd to out, without waiting.
+static void print_queued(int fd, FILE* out, char* buffer, size_t size)
+{
+    for (;;) {
+        ssize_t n = recv(fd, buffer, size, MSG_DONTWAIT);
+        if (n < 0)
+            return;
+        std::string line = escape_datagram(buffer, static_cast<size_t>(n));
+        line += '\n';
+        fwrite(line.data(), 1, line.size(), out);
+    }
+}
+
+// Receives and prints datagrams on sink_fd until stop_fd becomes readable,
+// then prints what is still queued and returns.
+static void print_datagrams(int sink_fd, int stop_fd, FILE* out)
+{
+    // Larger than any datagram: a path is at most PATH_MAX plus the prefix.
+    static char buffer[65536];
+    struct pollfd fds[2] = {{sink_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        print_queued(sink_fd, out, buffer, sizeof buffer);
+        if (fds[1].revents != 0)
+            break;
+    }
+    // Every send of the loop returned before the stop: all of it is queued.
+    print_queued(sink_fd, out, buffer, sizeof buffer);
+    fflush(out);
+}
+
+// Reports a failed set-up step on standard error; returns its errno.
+static int setup_failure(char const* what)
+{
+    int error = errno;
+    fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, what, strerror(error));
+    return error;
+}
+
+// Runs the event loop towards a private socket whose datagrams are printed.
+int replay_printing(ptree const& config, int input_fd, int signal_fd, FILE* out)
+{
+    char dir[] = "/tmp/velkoran-replay-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return setup_failure("mkdtemp");
+    std::string const socket_path = std::string(dir) + "/events.sock";
+
+    int result = 0;
+    int sink_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int stop_fds[2] = {-1, -1};
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+
+    if (sink_fd == -1) {
+        result = setup_failure("socket");
+    } else if (bind(sink_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+        result = setup_failure("bind");
+    } else if (pipe2(stop_fds, O_CLOEXEC) != 0) {
+        result = setup_failure("pipe");
+    } else {
+        // The same settings, except that the agent is this process.
+        ptree private_config = config;
+        private_config.put("data_directory", std::string(dir));
+
+        std::thread printer(print_datagrams, sink_fd, stop_fds[0], out);
+        result = event_loop(private_config, input_fd, signal_fd);
+        close(stop_fds[1]);
+        printer.join();
+        close(stop_fds[0]);
+    }
+    if (sink_fd != -1)
+        close(sink_fd);
+    unlink(socket_path.c_str());
+    rmdir(dir);
+    return result;
+}

@@ -1,0 +1,246 @@
+// velkoran-replay: the real binary over recorded audit text, printing its
+// datagrams or sending them to a bound agent; and the line escaping.
+#include <regex>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "frame/replay.h"
+#include "support.h"
+
+extern char** environ;
+
+// Starts velkoran-replay with args, standard input from input_path and
+// standard output into output_path; returns its pid, or -1.
+static pid_t spawn_replay(std::vector<std::string> const& args, std::string const& input_path,
+                          std::string const& output_path)
+{
+    std::vector<char*> argv{const_cast<char*>(REPLAY_BINARY)};
+    for (std::string const& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid;
+    int spawned = posix_spawn(&pid, REPLAY_BINARY, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+}
+
+// Exit status of pid, or -1 if it did not exit normally; with hang false,
+// -2 while it still runs.
+static int exit_status(pid_t pid, bool hang = true)
+{
+    int status;
+    pid_t waited = waitpid(pid, &status, hang ? 0 : WNOHANG);
+    if (waited == 0)
+        return -2;
+    if (waited != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// Runs velkoran-replay to its end; returns its exit status, or -1.
+static int run_replay(std::vector<std::string> const& args, std::string const& input_path,
+                      std::string const& output_path)
+{
+    pid_t pid = spawn_replay(args, input_path, output_path);
+    return pid == -1 ? -1 : exit_status(pid);
+}
+
+// Splits text into its lines, without their newlines.
+static std::vector<std::string> lines_of(std::string const& text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// A configuration directory whose velkoran.ini sets data_directory and key.
+static void write_ini(std::string const& dir, std::string const& data_dir, std::string const& key)
+{
+    write_file(dir + "/velkoran.ini",
+               "data_directory = " + data_dir + "\nlog_directory = /nonexistent\n\n[realtime]\nkey = " + key + "\n");
+}
+
+// What --print writes for the whole recorded stream tests/data/all.log.
+static std::vector<std::string> const ALL_LOG_LINES = {
+    "2:F:0:/tmp/velkoran-rec/new.txt",
+    "2:F:0:/tmp/velkoran-rec/fromroot.txt",
+    "2:F:0:/tmp/velkoran-rec/rdwr.txt",
+    "2:F:0:/tmp/velkoran-rec/mvfile-dst.txt",
+    "2:D:0:/tmp/velkoran-rec/mvdir-dst/",
+    "2:F:0:/tmp/velkoran-rec/rename-dst.txt",
+    "2:F:0:/tmp/velkoran-rec/renameat-dst.txt",
+    "2:F:0:/tmp/velkoran-rec/renameat2-dst.txt",
+    "2:F:0:/tmp/velkoran-rec/renameat2-nr-dst.txt",
+    "2:F:0:/tmp/velkoran-rec/creat.txt",
+    "2:F:0:/tmp/velkoran-rec/rel.txt",
+    "2:F:0:/tmp/velkoran-rec/legacy-open.txt",
+    "2:F:0:/tmp/velkoran-rec/sub/abs.txt",
+    "2:F:0:/tmp/velkoran-rec/a b:\xc3\xbc.txt",
+    "2:F:0:/tmp/velkoran-rec/nl\\nname.txt",
+    "2:F:1000:/tmp/velkoran-rec/user/u.txt",
+    "2:F:0:/tmp/velkoran-rec/b32-openat.txt",
+    "2:F:0:/tmp/velkoran-rec/b32-creat.txt",
+    "2:F:0:/tmp/velkoran-rec/b32-open.txt",
+};
+
+struct print_case_t {
+    char const* fixture;             // file under tests/data/
+    char const* key;                 // realtime.key in velkoran.ini
+    std::vector<std::string> lines;  // exact output of --print
+};
+
+void PrintTo(print_case_t const& c, std::ostream* os)
+{
+    *os << c.fixture << " key " << c.key;
+}
+
+class ReplayPrintTest : public ::testing::TestWithParam<print_case_t> {};
+
+TEST_P(ReplayPrintTest, PrintsEachDatagramAsOneEscapedLine)
+{
+    print_case_t const& c = GetParam();
+    temp_dir_t dir;
+    write_ini(dir.path, "/nonexistent-agent", c.key);
+    std::string const output = dir.path + "/out";
+
+    EXPECT_EQ(run_replay({"--print", dir.path}, std::string(TEST_DATA_DIR) + "/" + c.fixture, output), 0);
+    EXPECT_EQ(lines_of(read_file(output)), c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, ReplayPrintTest,
+    ::testing::Values(
+        print_case_t{"create_redirect.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/new.txt"}},
+        print_case_t{"create_newline_name.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/nl\\nname.txt"}},
+        print_case_t{"create_odd_chars.log", "velkoran", {"2:F:0:/tmp/velkoran-rec/a b:\xc3\xbc.txt"}},
+        print_case_t{"mv_dir.log", "velkoran", {"2:D:0:/tmp/velkoran-rec/mvdir-dst/"}},
+        print_case_t{"create_unprivileged.log", "velkoran", {"2:F:1000:/tmp/velkoran-rec/user/u.txt"}},
+        print_case_t{"open_readonly.log", "velkoran", {}},
+        print_case_t{"create_otherkey.log", "velkoran", {}},
+        print_case_t{"create_otherkey.log", "otherkey", {"2:F:0:/tmp/velkoran-rec-other/other.txt"}},
+        print_case_t{"create_redirect.log", "velkoran-noise", {}},
+        print_case_t{"all.log", "velkoran",
+                     ALL_LOG_LINES}));
+
+// The recorded creation event repeated count times under fresh serials.
+static std::string repeated_event(std::string const& event, int count)
+{
+    std::regex const serial(R"(msg=audit\((\d+\.\d+):\d+\))");
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += std::regex_replace(event, serial, "msg=audit($1:" + std::to_string(100000 + i) + ")");
+    return text;
+}
+
+TEST(ReplayPrint, PrintsEveryDatagramOfAStreamLargerThanTheSocketQueue)
+{
+    // Far more datagrams than an AF_UNIX receive queue holds: the sends block
+    // unless they are read while the loop runs, and the last ones are still
+    // queued when it returns.
+    int const count = 5000;
+    temp_dir_t dir;
+    write_ini(dir.path, "/nonexistent-agent", "velkoran");
+    write_file(dir.path + "/in", repeated_event(test_data("create_redirect.log"), count));
+
+    EXPECT_EQ(run_replay({"--print", dir.path}, dir.path + "/in", dir.path + "/out"), 0);
+    std::vector<std::string> lines = lines_of(read_file(dir.path + "/out"));
+    EXPECT_EQ(lines, std::vector<std::string>(count, "2:F:0:/tmp/velkoran-rec/new.txt"));
+}
+
+TEST(ReplayAgent, SendsToTheConfiguredAgent)
+{
+    temp_dir_t dir;
+    temp_dir_t data;
+    agent_sink_t agent(data.path + "/events.sock");
+    write_ini(dir.path, data.path, "velkoran");
+
+    pid_t pid = spawn_replay({dir.path}, std::string(TEST_DATA_DIR) + "/all.log", dir.path + "/out");
+    ASSERT_NE(pid, -1);
+    // The agent reads while the replay runs, as a real agent does: a full
+    // receive queue holds every send.
+    std::vector<std::string> received;
+    int status;
+    do {
+        status = exit_status(pid, false);
+        for (std::string& d : agent.drain(status == -2 ? 20 : 0))
+            received.push_back(std::move(d));
+    } while (status == -2);
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(dir.path + "/out"), "");
+    std::vector<std::string> expected = ALL_LOG_LINES;
+    expected[14] = "2:F:0:/tmp/velkoran-rec/nl\nname.txt"; // as sent: a real newline
+    EXPECT_EQ(received, expected);
+}
+
+TEST(ReplayAgent, MissingConfigurationUsesTheDefaultKey)
+{
+    // Without velkoran.ini the default key "velkoran" applies; --print makes
+    // the default data directory irrelevant.
+    temp_dir_t dir;
+    EXPECT_EQ(run_replay({"--print", dir.path + "/absent"}, std::string(TEST_DATA_DIR) + "/mv_file.log",
+                         dir.path + "/out"),
+              0);
+    EXPECT_EQ(read_file(dir.path + "/out"), "2:F:0:/tmp/velkoran-rec/mvfile-dst.txt\n");
+}
+
+TEST(ReplayCommandLine, RefusesUnknownOptionsAndExtraOperands)
+{
+    temp_dir_t dir;
+    write_file(dir.path + "/in", "");
+    EXPECT_EQ(run_replay({"--bogus"}, dir.path + "/in", dir.path + "/out"), 2);
+    EXPECT_EQ(run_replay({dir.path, dir.path}, dir.path + "/in", dir.path + "/out"), 2);
+    EXPECT_EQ(run_replay({"--print", dir.path}, dir.path + "/in", dir.path + "/out"), 0);
+    EXPECT_EQ(read_file(dir.path + "/out"), "");
+}
+
+struct escape_case_t {
+    std::string datagram; // bytes as received
+    std::string line;     // printed form
+};
+
+void PrintTo(escape_case_t const& c, std::ostream* os)
+{
+    *os << ::testing::PrintToString(c.datagram);
+}
+
+class EscapeTest : public ::testing::TestWithParam<escape_case_t> {};
+
+TEST_P(EscapeTest, OneLineThatNamesEveryByte)
+{
+    escape_case_t const& c = GetParam();
+    EXPECT_EQ(escape_datagram(c.datagram.data(), c.datagram.size()), c.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, EscapeTest,
+    ::testing::Values(
+        escape_case_t{"2:F:0:/plain/a b:c~", "2:F:0:/plain/a b:c~"},
+        escape_case_t{"2:F:0:/a\nb\rc\td", "2:F:0:/a\\nb\\rc\\td"},
+        escape_case_t{"2:F:0:/back\\slash\\n", "2:F:0:/back\\\\slash\\\\n"},
+        escape_case_t{std::string("2:F:0:/nul\0x", 12), "2:F:0:/nul\\x00x"},
+        escape_case_t{"2:F:0:/\x01\x1b[31m\x7f", "2:F:0:/\\x01\\x1b[31m\\x7f"},
+        escape_case_t{"2:F:0:/\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80", "2:F:0:/\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80"},
+        escape_case_t{"2:F:0:/\xff\xfe", "2:F:0:/\\xff\\xfe"},
+        escape_case_t{"2:F:0:/\xc2\x85", "2:F:0:/\\xc2\\x85"},          // C1 control NEL
+        escape_case_t{"2:F:0:/\xc2\xa0", "2:F:0:/\xc2\xa0"},            // U+00A0 prints
+        escape_case_t{"2:F:0:/\xc0\xaf", "2:F:0:/\\xc0\\xaf"},          // over-long "/"
+        escape_case_t{"2:F:0:/\xed\xa0\x80", "2:F:0:/\\xed\\xa0\\x80"}, // surrogate
+        escape_case_t{"2:F:0:/\xe2\x82", "2:F:0:/\\xe2\\x82"},          // cut at the end
+        escape_case_t{"2:F:0:/\xe2(x", "2:F:0:/\\xe2(x"}));
