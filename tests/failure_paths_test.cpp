@@ -307,8 +307,9 @@ TEST(InputDescriptor, EndOfInputIsStatusZeroAfterFlushingHeldEvent)
 
 // --------------------------------------------------------------- SIGTERM
 
-// SIGTERM blocked in this thread (and the threads it starts) and routed into
-// a signal descriptor, as main arranges it; undone on destruction.
+// SIGTERM blocked in this thread (and the threads it starts afterwards) and
+// routed into a signal descriptor, as main arranges it; undone on
+// destruction. Made before any other thread, so that none takes the signal.
 struct routed_sigterm_t {
     sigset_t set;       // {SIGTERM}
     sigset_t old;       // the mask before
@@ -333,10 +334,11 @@ struct routed_sigterm_t {
 
 TEST(Sigterm, ChunkAlreadyReadIsFedHeldEventFlushedRestLeft)
 {
-    temp_dir_t dir;
-    agent_sink_t agent(dir.path + "/events.sock");
+    // Blocked before the sink starts its thread, which inherits the mask.
     routed_sigterm_t sigterm;
     ASSERT_NE(sigterm.fd, -1);
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
 
     // First read: event 1 without its end, padded with lines that are no
     // records to exactly one read buffer. Behind it: event 2.
