@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fstream>
-#include <regex>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -29,8 +28,8 @@
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
-// The address sanitizer keeps freed memory in quarantine and reserves much
-// address space: resident memory and address limits say nothing then.
+// The address sanitizer keeps freed memory in quarantine: the resident set
+// says nothing about the plugin then.
 constexpr bool ADDRESS_SANITIZER = true;
 #else
 constexpr bool ADDRESS_SANITIZER = false;
@@ -494,37 +493,6 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UnusableLogDirTest,
                          ::testing::Values(log_dir_e::MISSING, log_dir_e::REGULAR_FILE, log_dir_e::NOT_WRITABLE));
-
-TEST(Log, LineDroppedWholeWhenMemoryForItsFormatIsRefused)
-{
-    if (ADDRESS_SANITIZER)
-        GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
-    temp_dir_t dir;
-    std::string const log_path = dir.path + "/realtime.log";
-    int status = in_child([&] {
-        // A 64 MiB format needs a 64 MiB buffer, which the limit refuses.
-        std::string const huge(64 << 20, 'a');
-        std::ifstream status_file("/proc/self/status");
-        std::string line;
-        long vm_kib = 0;
-        while (std::getline(status_file, line))
-            if (line.compare(0, 7, "VmSize:") == 0)
-                vm_kib = std::stol(line.substr(7));
-        struct rlimit limit = {static_cast<rlim_t>(vm_kib + 16384) * 1024,
-                               static_cast<rlim_t>(vm_kib + 16384) * 1024};
-        open_log(log_path.c_str());
-        if (setrlimit(RLIMIT_AS, &limit) != 0)
-            return 100;
-        log(huge.c_str());
-        log("after %d", 1);
-        close_log();
-        return 0;
-    });
-    ASSERT_EQ(status, 0);
-    std::string const written = read_file(log_path);
-    EXPECT_TRUE(std::regex_match(written, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} after 1\n")))
-        << written.substr(0, 300);
-}
 
 struct config_case_t {
     char const* title;
