@@ -82,8 +82,11 @@ void wait_for_reader()
 // Binds the sink, opens the agent socket towards it and starts the reader.
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char dir[] = "/tmp/velkoran-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
+    // libFuzzer may end without running atexit handlers; scripts/fuzz points
+    // TMPDIR into build-fuzz/ so that nothing is left behind in /tmp.
+    char const* tmp = getenv("TMPDIR");
+    std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/velkoran-fuzz-XXXXXX";
+    if (mkdtemp(&dir[0]) == nullptr)
         abort();
     sink_dir = dir;
     atexit(remove_sink);
