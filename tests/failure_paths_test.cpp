@@ -71,17 +71,6 @@ int in_child(F body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Peak resident set of this process in KiB.
-long peak_rss_kib()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 6, "VmHWM:") == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 // ---------------------------------------------------------------- agent
 
 // How the agent is missing while the first events are sent.

@@ -10,17 +10,6 @@
 
 namespace {
 
-// Peak resident set of this process in KiB.
-long peak_rss_kib()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, 6, "VmHWM:") == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 TEST(Soak, TenMillionEventsInBoundedMemory)
 {
     constexpr uint64_t EVENTS = 10000000;

@@ -125,3 +125,6 @@ std::vector<std::string> received_for(std::string const& text, std::string const
 // One syscall event of the audit daemon's text (as recorded in tests/data):
 // uid 1000 creates name (relative to /home/u) with openat, audit key key.
 std::string audit_event(uint64_t serial, std::string const& name, std::string const& key = "velkoran");
+
+// Peak resident set of this process in KiB (VmHWM), or -1.
+long peak_rss_kib();
