@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "agent/agent.h"
+#include "frame/confine.h"
 #include "intake/event_loop.h"
 #include "support.h"
 
@@ -216,5 +219,62 @@ TEST(EventLoop, QuietSpellAgesOutAHeldEventWhileInputStaysOpen)
     EXPECT_EQ(before_end, std::vector<std::string>{"2:F:1000:/home/u/aged.txt"});
     EXPECT_TRUE(agent.drain().empty()) << "reported twice";
 }
+
+// What a process does once its confined loop has returned, and how it ends.
+struct confined_case_t {
+    char const* call;  // the call made after the loop
+    void (*after)();   // makes it
+    int signal;        // 0: exits with the loop's result; else the killing signal
+};
+
+void PrintTo(confined_case_t const& c, std::ostream* os)
+{
+    *os << c.call;
+}
+
+class ConfinedLoopTest : public ::testing::TestWithParam<confined_case_t> {};
+
+// The confined loop still reads, parses and sends; any call outside its own
+// kills the whole process by SIGSYS.
+TEST_P(ConfinedLoopTest, SendsAndDiesOnAnyOtherCall)
+{
+#if defined(VELKORAN_SANITIZED)
+    GTEST_SKIP() << "sanitized builds load no system-call filter";
+#endif
+    confined_case_t const& c = GetParam();
+    temp_dir_t dir;
+    agent_sink_t agent(dir.path + "/events.sock");
+    pipe_t input;
+    write_all(input.write_end, keyed_event(1, "report.txt"));
+    input.close_write();
+
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        confine_event_loop = true;
+        int result = event_loop(make_config(dir.path), input.read_end, -1);
+        c.after();
+        _exit(result);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (c.signal == 0) {
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    } else {
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), c.signal);
+    }
+    EXPECT_EQ(agent.drain(5000), std::vector<std::string>{"2:F:1000:/home/u/report.txt"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ConfinedLoopTest,
+    ::testing::Values(
+        confined_case_t{"none", [] {}, 0},
+        confined_case_t{"openat", [] { openat(AT_FDCWD, "/etc/hostname", O_RDONLY); }, SIGSYS},
+        confined_case_t{"execve", [] { execl("/bin/true", "true", static_cast<char*>(nullptr)); }, SIGSYS},
+        confined_case_t{"socket", [] { socket(AF_UNIX, SOCK_DGRAM, 0); }, SIGSYS},
+        confined_case_t{"write to standard error", [] { (void)!write(2, "x", 1); }, SIGSYS}));
 
 } // namespace

@@ -41,6 +41,12 @@ void close_log()
     fclose(stream);
 }
 
+// Returns the open log stream's descriptor, or -1.
+int log_descriptor()
+{
+    return log_stream != nullptr ? fileno(log_stream) : -1;
+}
+
 // Writes "<stamp> <message>\n", composing the stamp into the format so the
 // caller's arguments are consumed by a single vfprintf.
 void log(char const* format, ...)

@@ -11,3 +11,6 @@ void log(char const* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Closes the log if one is open.
 void close_log();
+
+// Descriptor of the open log, or -1 while no log is open.
+int log_descriptor();

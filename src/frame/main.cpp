@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "frame/config.h"
+#include "frame/confine.h"
 #include "frame/launcher.h"
 #include "frame/log.h"
 #include "intake/event_loop.h"
@@ -74,6 +75,7 @@ int main(int argc, char** argv)
 
     log("---");
     log("Real-time scanning plugin started");
+    confine_event_loop = true;
     int result = event_loop(config, 0, signal_fd);
     log("Real-time scanning plugin shutting down");
 

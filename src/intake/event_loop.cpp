@@ -9,6 +9,8 @@
 #include <auparse.h>
 
 #include "agent/agent.h"
+#include "frame/confine.h"
+#include "frame/log.h"
 #include "intake/capture.h"
 
 // Result when the audit parser cannot be created (ENOMEM).
@@ -38,6 +40,10 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
     // Names reach the agent as their exact bytes, control characters included.
     auparse_set_escape_mode(au, AUPARSE_ESC_RAW);
     auparse_add_callback(au, auparse_callback, const_cast<std::string*>(&key), nullptr);
+    // Set-up is complete: from here on the audit text that any local user
+    // shapes is parsed by a thread that can do little else.
+    if (confine_event_loop)
+        confine_loop_thread(input_fd, agent_socket_fd, log_descriptor());
 
     char buffer[READ_BUFFER_SIZE];
     bool data_fed = false;

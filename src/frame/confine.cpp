@@ -1,0 +1,96 @@
+// Dropping capabilities and loading the system-call allow-list of the loop.
+#include "frame/confine.h"
+
+#include <cstdint>
+
+#include <linux/capability.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+
+#include <cap-ng.h>
+#include <seccomp.h>
+
+bool confine_event_loop = false;
+
+// Keeps CAP_DAC_OVERRIDE alone, so that datagrams still reach an agent whose
+// socket or folder belongs to another user or has a strict mode. Where the
+// bounding set cannot be changed, the other sets are still reduced.
+static void drop_capabilities()
+{
+    capng_clear(CAPNG_SELECT_ALL);
+    capng_update(CAPNG_ADD,
+                 static_cast<capng_type_t>(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
+                 CAP_DAC_OVERRIDE);
+    if (capng_apply(CAPNG_SELECT_ALL) != 0)
+        capng_apply(CAPNG_SELECT_CAPS);
+}
+
+// A comparison of the low 32 bits of argument 0 with a descriptor: the
+// kernel passes an int there, whatever the upper half of the register holds.
+static scmp_arg_cmp descriptor_is(int fd)
+{
+    return SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, static_cast<uint32_t>(fd));
+}
+
+// Adds the rules of the running loop to filter; false if one is refused.
+static bool add_loop_rules(scmp_filter_ctx filter, int input_fd, int agent_fd, int log_fd)
+{
+    // Called with any arguments: waiting, ending, the restart of an
+    // interrupted wait, clock fallbacks for hosts without a fast clock, and
+    // the lock waits of a process that runs other threads beside the loop.
+    static int const anywhere[] = {
+        SCMP_SYS(poll),          SCMP_SYS(ppoll),         SCMP_SYS(close),
+        SCMP_SYS(exit),          SCMP_SYS(exit_group),    SCMP_SYS(restart_syscall),
+        SCMP_SYS(brk),           SCMP_SYS(munmap),        SCMP_SYS(mremap),
+        SCMP_SYS(madvise),       SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday),
+        SCMP_SYS(time),          SCMP_SYS(futex),
+    };
+    for (int call : anywhere)
+        if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
+            return false;
+
+    // Memory that can never be made executable.
+    scmp_arg_cmp const no_exec = SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
+    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, no_exec) != 0 ||
+        seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, no_exec) != 0)
+        return false;
+
+    // Audit text in, datagrams out, log lines out: each on its descriptor.
+    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(read), 1, descriptor_is(input_fd)) != 0 ||
+        seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, descriptor_is(agent_fd)) != 0)
+        return false;
+    if (log_fd >= 0 && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, descriptor_is(log_fd)) != 0)
+        return false;
+    return true;
+}
+
+// Loads the allow-list; every other call, and every call through another
+// architecture's entry point (32-bit, x32), kills the process.
+static bool load_syscall_filter(int input_fd, int agent_fd, int log_fd)
+{
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
+    if (filter == nullptr)
+        return false;
+    bool loaded = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
+                  add_loop_rules(filter, input_fd, agent_fd, log_fd) && seccomp_load(filter) == 0;
+    seccomp_release(filter);
+    return loaded;
+}
+
+// Capabilities, then no_new_privs, then the system-call filter.
+bool confine_loop_thread(int input_fd, int agent_fd, int log_fd)
+{
+#if defined(VELKORAN_SANITIZED)
+    // The sanitizer runtimes make calls of their own (reports, the leak
+    // check's thread and ptrace) that no allow-list can foresee.
+    (void)input_fd;
+    (void)agent_fd;
+    (void)log_fd;
+    return false;
+#else
+    drop_capabilities();
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    return load_syscall_filter(input_fd, agent_fd, log_fd);
+#endif
+}
