@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "frame/replay.h"
@@ -198,6 +199,29 @@ TEST(ReplayAgent, MissingConfigurationUsesTheDefaultKey)
                          dir.path + "/out"),
               0);
     EXPECT_EQ(read_file(dir.path + "/out"), "2:F:0:/tmp/velkoran-rec/mvfile-dst.txt\n");
+}
+
+// Every recorded stream and every input kept from fuzzing runs through the
+// confined loop to its end: no call outside the filter, in either mode (the
+// printing mode confines the loop's thread, the sending mode the process).
+TEST(ReplayConfined, RecordedStreamsAndKeptFuzzInputsEndWithZero)
+{
+    std::string const data = TEST_DATA_DIR;
+    std::vector<std::string> inputs = {data + "/../../fuzz/edge_events.txt"};
+    for (std::string const& folder : {data, data + "/fuzz-regressions", data + "/../../fuzz/known-parser-leaks"}) {
+        boost::system::error_code error;
+        for (boost::filesystem::directory_iterator it(folder, error), end; !error && it != end; ++it)
+            if (boost::filesystem::is_regular_file(it->path()) && it->path().extension() != ".md" &&
+                it->path().filename() != "record-audit")
+                inputs.push_back(it->path().string());
+    }
+    ASSERT_GT(inputs.size(), 25u);
+    temp_dir_t dir;
+    write_ini(dir.path, dir.path + "/no-agent", "velkoran");
+    for (std::string const& input : inputs) {
+        EXPECT_EQ(run_replay({"--print", dir.path}, input, dir.path + "/out"), 0) << input;
+        EXPECT_EQ(run_replay({dir.path}, input, dir.path + "/out"), 0) << input;
+    }
 }
 
 TEST(ReplayCommandLine, RefusesUnknownOptionsAndExtraOperands)

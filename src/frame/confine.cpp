@@ -1,6 +1,7 @@
 // Dropping capabilities and loading the system-call allow-list of the loop.
 #include "frame/confine.h"
 
+#include <csignal>
 #include <cstdint>
 
 #include <linux/capability.h>
@@ -48,6 +49,11 @@ static bool add_loop_rules(scmp_filter_ctx filter, int input_fd, int agent_fd, i
     for (int call : anywhere)
         if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
             return false;
+
+    // Blocking signals only, as the C library does when a thread ends.
+    if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(rt_sigprocmask), 1,
+                         SCMP_A0(SCMP_CMP_EQ, SIG_BLOCK)) != 0)
+        return false;
 
     // Memory that can never be made executable.
     scmp_arg_cmp const no_exec = SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);

@@ -116,6 +116,15 @@ static void print_datagrams(int sink_fd, int stop_fd, FILE* out)
     fflush(out);
 }
 
+// Runs the event loop, then closes stop_fd to tell the printer that every
+// datagram has been sent. A thread of its own: where the loop confines
+// itself, the printer and the clean-up stay free.
+static void run_loop(ptree const* config, int input_fd, int signal_fd, int stop_fd, int* result)
+{
+    *result = event_loop(*config, input_fd, signal_fd);
+    close(stop_fd);
+}
+
 // Reports a failed set-up step on standard error; returns its errno.
 static int setup_failure(char const* what)
 {
@@ -150,10 +159,9 @@ int replay_printing(ptree const& config, int input_fd, int signal_fd, FILE* out)
         ptree private_config = config;
         private_config.put("data_directory", std::string(dir));
 
-        std::thread printer(print_datagrams, sink_fd, stop_fds[0], out);
-        result = event_loop(private_config, input_fd, signal_fd);
-        close(stop_fds[1]);
-        printer.join();
+        std::thread loop(run_loop, &private_config, input_fd, signal_fd, stop_fds[1], &result);
+        print_datagrams(sink_fd, stop_fds[0], out);
+        loop.join();
         close(stop_fds[0]);
     }
     if (sink_fd != -1)

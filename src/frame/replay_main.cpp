@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "frame/config.h"
+#include "frame/confine.h"
 #include "frame/replay.h"
 #include "intake/event_loop.h"
 
@@ -61,6 +62,8 @@ int main(int argc, char** argv)
 
     ptree const config = load_config(config_dir);
     int signal_fd = route_signals();
+    // Recorded text may come from anywhere: the loop parses it confined.
+    confine_event_loop = true;
     int result = print ? replay_printing(config, 0, signal_fd, stdout)
                        : event_loop(config, 0, signal_fd);
     if (signal_fd != -1)
