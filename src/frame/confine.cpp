@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <initializer_list>
 
 #include <linux/capability.h>
 #include <sys/mman.h>
@@ -62,6 +63,11 @@ static bool add_loop_rules(scmp_filter_ctx filter, int input_fd, int agent_fd, i
         return false;
 
     // Audit text in, datagrams out, log lines out: each on its descriptor.
+    // The kernel runs the filter for these (their arguments are checked), so
+    // they are tested first.
+    for (int call : {SCMP_SYS(read), SCMP_SYS(sendto)})
+        if (seccomp_syscall_priority(filter, call, 255) != 0)
+            return false;
     if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(read), 1, descriptor_is(input_fd)) != 0 ||
         seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(sendto), 1, descriptor_is(agent_fd)) != 0)
         return false;
