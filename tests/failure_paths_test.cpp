@@ -7,9 +7,8 @@
 #include <csignal>
 #include <fstream>
 
-#include <malloc.h>
-
 #include <fcntl.h>
+#include <malloc.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -542,12 +541,15 @@ TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
 // ------------------------------------------------------------ log, config
 
 // Runs body as the unprivileged user nobody in a child process, with its
-// standard output and error in a file; returns its status, and output holds
-// what it printed.
+// standard output and error in a file; returns its status (-1 if killed, as
+// after a minute's hang), and output holds what it printed.
 template <typename F>
 int as_nobody(std::string const& output_file, F body)
 {
     return in_child([&] {
+        // Far longer than any case takes: only a hang (an open that blocks)
+        // ends the child this way.
+        alarm(60);
         int out = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
@@ -559,7 +561,8 @@ int as_nobody(std::string const& output_file, F body)
     });
 }
 
-enum class log_dir_e { MISSING, REGULAR_FILE, NOT_WRITABLE };
+// FIFO: realtime.log is a FIFO nobody reads; FIFO_READ: one the test reads.
+enum class log_dir_e { MISSING, REGULAR_FILE, NOT_WRITABLE, FIFO, FIFO_READ };
 
 class UnusableLogDirTest : public ::testing::TestWithParam<log_dir_e> {};
 
@@ -575,6 +578,22 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
     }
     std::string const log_path = log_dir + "/realtime.log";
     std::string const text = audit_event(1, "a") + audit_event(2, "b");
+    bool const fifo = GetParam() == log_dir_e::FIFO || GetParam() == log_dir_e::FIFO_READ;
+    int reader = -1;
+    if (fifo) {
+        ASSERT_EQ(mkdir(log_dir.c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo(log_path.c_str(), 0666), 0);
+        chmod(log_path.c_str(), 0666);
+        if (GetParam() == log_dir_e::FIFO_READ) {
+            reader = open(log_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_NE(reader, -1);
+        }
+    }
+    // Nothing reached the FIFO's reader (end of file or nothing yet).
+    auto fifo_unwritten = [&] {
+        char byte;
+        return reader == -1 || read(reader, &byte, 1) <= 0;
+    };
 
     // The way main uses the log around the loop, as an unprivileged user so
     // that a directory without write permission is one.
@@ -584,10 +603,12 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
         log("---");
         log("Real-time scanning plugin started %d", 1);
         close_log();
-        return access(log_path.c_str(), F_OK) == 0 ? 1 : 0;
+        struct stat info;
+        return stat(log_path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? 1 : 0;
     });
-    EXPECT_EQ(status, 0) << "1: a log file appeared";
+    ASSERT_EQ(status, 0) << "1: a log file appeared; -1: killed (the open hung)";
     EXPECT_EQ(read_file(output), "");
+    EXPECT_TRUE(fifo_unwritten());
 
     // In this process: the same calls, then the loop sends what it sends
     // with no log at all.
@@ -601,14 +622,21 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(received, (std::vector<std::string>{datagram_of("a"), datagram_of("b")}));
+    EXPECT_TRUE(fifo_unwritten());
+    if (reader != -1)
+        close(reader);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UnusableLogDirTest,
-                         ::testing::Values(log_dir_e::MISSING, log_dir_e::REGULAR_FILE, log_dir_e::NOT_WRITABLE));
+                         ::testing::Values(log_dir_e::MISSING, log_dir_e::REGULAR_FILE, log_dir_e::NOT_WRITABLE,
+                                           log_dir_e::FIFO, log_dir_e::FIFO_READ));
 
 struct config_case_t {
     char const* title;
-    std::string content; // of velkoran.ini; "<dir>": a directory in its place; "<mode 000>": unreadable
+    // of velkoran.ini; "<dir>": a directory in its place; "<mode 000>":
+    // unreadable; "<fifo>": a FIFO nobody writes; "<zero>": a link to
+    // /dev/zero; "<oversized>": valid settings one byte over the size limit
+    std::string content;
 };
 
 void PrintTo(config_case_t const& c, std::ostream* os)
@@ -630,23 +658,41 @@ TEST_P(BadConfigTest, DefaultsAndNothingPrinted)
     } else if (content == "<mode 000>") {
         write_file(file, settings);
         chmod(file.c_str(), 0);
+    } else if (content == "<fifo>") {
+        ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+    } else if (content == "<zero>") {
+        ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0);
+    } else if (content == "<oversized>") {
+        // The settings, then one comment line up to CONFIG_SIZE_MAX + 1 bytes.
+        write_file(file, settings + ";" + std::string(CONFIG_SIZE_MAX - settings.size() - 1, 'x') + "\n");
     } else if (content != "<none>")
         write_file(file, content);
 
     std::string const output = dir.path + "/output";
     int status = as_nobody(output, [&] {
+        // A reader that went on reading /dev/zero would fail within 1 GiB
+        // of address space instead of taking the machine's memory.
+        struct rlimit bound = {rlim_t{1} << 30, rlim_t{1} << 30};
+        if (content == "<zero>" && !ADDRESS_SANITIZER)
+            setrlimit(RLIMIT_AS, &bound);
+        long const peak_before = peak_rss_kib();
         ptree config = load_config(dir.path);
         ptree defaults = make_config("/var/lib/velkoran", "velkoran", "/var/log/velkoran");
-        return config == defaults ? 0 : 1;
+        if (config != defaults)
+            return 1;
+        // Whatever the file, reading it takes far less than 64 MiB.
+        return ADDRESS_SANITIZER || peak_rss_kib() - peak_before < (64 << 10) ? 0 : 2;
     });
-    EXPECT_EQ(status, 0) << "1: not the defaults";
+    EXPECT_EQ(status, 0) << "1: not the defaults; 2: reading took 64 MiB or more; -1: killed (it hung)";
     EXPECT_EQ(read_file(output), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadConfigTest,
     ::testing::Values(config_case_t{"missing", "<none>"}, config_case_t{"a directory", "<dir>"},
-                      config_case_t{"unreadable", "<mode 000>"},
+                      config_case_t{"unreadable", "<mode 000>"}, config_case_t{"a FIFO", "<fifo>"},
+                      config_case_t{"a link to /dev/zero", "<zero>"},
+                      config_case_t{"one byte over the size limit", "<oversized>"},
                       config_case_t{"line without =", "data_directory = /srv/d\njunk\n"},
                       config_case_t{"unclosed section", "data_directory = /srv/d\n[realtime\nkey = k\n"},
                       config_case_t{"name twice", "data_directory = /a\ndata_directory = /b\n"},
