@@ -27,14 +27,16 @@ static void usage(FILE* stream)
             program_invocation_short_name, DEFAULT_CONFIG_DIRECTORY);
 }
 
-// Routes SIGINT and SIGTERM into a signal descriptor, so that an interrupted
-// replay still flushes the parser. Returns the descriptor, or -1.
+// Routes SIGINT, SIGTERM and SIGHUP into a signal descriptor, so that an
+// interrupted replay still flushes the parser and removes its folder.
+// Returns the descriptor, or -1.
 static int route_signals()
 {
     sigset_t routed;
     sigemptyset(&routed);
     sigaddset(&routed, SIGINT);
     sigaddset(&routed, SIGTERM);
+    sigaddset(&routed, SIGHUP);
     sigprocmask(SIG_BLOCK, &routed, nullptr);
     return signalfd(-1, &routed, SFD_CLOEXEC);
 }
