@@ -435,7 +435,7 @@ long status_kib(std::string const& field)
 TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
 {
     if (ADDRESS_SANITIZER)
-        GTEST_SKIP() << "the address sanitizer cannot run in a capped address space";
+        GTEST_SKIP() << "the address sanitizer cannot run with its memory capped";
     constexpr size_t NAME_SIZE = 4 << 20;
     int status = in_child([&] {
         // Large blocks are mapped and unmapped one by one, so that what the
