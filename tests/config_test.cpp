@@ -21,6 +21,15 @@ constexpr char const* DATA = "/var/lib/velkoran";
 constexpr char const* LOGS = "/var/log/velkoran";
 constexpr char const* KEY = "velkoran";
 
+// settings, then one comment line that makes the file exactly size bytes.
+std::string sized_ini(std::string const& settings, size_t size)
+{
+    return settings + ";" + std::string(size - settings.size() - 2, 'x') + "\n";
+}
+
+// A valid file of exactly the size limit is read like any other.
+std::string const AT_SIZE_LIMIT = sized_ini("log_directory = /srv/log\n", CONFIG_SIZE_MAX);
+
 config_case_t const CASES[] = {
     {"no file", nullptr, DATA, LOGS, KEY},
     {"only log_directory", "log_directory = /srv/log\n", DATA, "/srv/log", KEY},
@@ -42,6 +51,7 @@ config_case_t const CASES[] = {
     {"names are case-sensitive", "Data_Directory = /x\n[Realtime]\nkey = y\n", DATA, LOGS, KEY},
     {"relative and trailing-slash values unchanged", "data_directory = run/\nlog_directory = ~/log/\n",
      "run/", "~/log/", KEY},
+    {"a file of exactly the size limit", AT_SIZE_LIMIT.c_str(), DATA, "/srv/log", KEY},
 };
 
 class config_file : public ::testing::TestWithParam<config_case_t> {};

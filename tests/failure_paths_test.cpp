@@ -8,8 +8,10 @@
 #include <fstream>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -416,15 +418,138 @@ TEST(DescriptorLimit, SocketRefusedIsEmfileBeforeAnyInputIsRead)
     EXPECT_EQ(status, EMFILE) << "100/101: set-up failed, 102: input was read";
 }
 
+// ---------------------------------------------------------- memory limit
+
+// The size in KiB that /proc/self/status gives for field (such as
+// "VmSize:"), or -1.
+long status_kib(std::string const& field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, field.size(), field) == 0)
+            return std::stol(line.substr(field.size()));
+    return -1;
+}
+
+TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
+{
+    if (ADDRESS_SANITIZER)
+        GTEST_SKIP() << "the address sanitizer cannot run with its memory capped";
+    constexpr size_t NAME_SIZE = 4 << 20;
+    int status = in_child([&] {
+        // Large blocks are mapped and unmapped one by one, so that what the
+        // capped event needs comes from new memory, not from blocks freed
+        // before the cap.
+        mallopt(M_MMAP_THRESHOLD, 64 << 10);
+        // Event 2 names a 4 MiB file, then a small one. The parser takes in
+        // all of it but its end; the data size is then capped to leave room
+        // for three times the name: enough for the parser's interpretation
+        // of it, not for all of the plugin's copies. (Under about one time
+        // the parser itself fails and the name is passed over; from about
+        // seven times the whole event fits.) The end of event 2 and event 3
+        // follow under the cap.
+        std::string const first = audit_event(1, "first");
+        std::string const small = audit_event(2, "after-big");
+        size_t const line_at = small.rfind("type=PATH");
+        std::string const small_path =
+            replaced(small.substr(line_at, small.find('\n', line_at) + 1 - line_at), "item=1", "item=2");
+        std::string const big = replaced(audit_event(2, std::string(NAME_SIZE, 'n')), "type=PROCTITLE",
+                                         small_path + "type=PROCTITLE");
+        size_t const end_at = big.find("type=PROCTITLE");
+        std::string const big_records = big.substr(0, end_at);
+        std::string const big_end = big.substr(end_at);
+        std::string const next = audit_event(3, "next");
+        long const margin = static_cast<long>(NAME_SIZE) * 3;
+
+        temp_dir_t dir;
+        agent_sink_t agent(dir.path + "/events.sock");
+        int fds[2];
+        if (pipe(fds) != 0)
+            return 100;
+        // The data size, unlike the address space, also caps the growth of
+        // memory reserved before (another thread's arena, where the
+        // allocator turns when the main one is out of room).
+        struct rlimit uncapped;
+        getrlimit(RLIMIT_DATA, &uncapped);
+        pid_t const loop_tid = gettid();
+        int writer_status = 0;
+        std::vector<std::string> before_cap;
+        // Writes to the loop, which runs on this thread.
+        std::thread writer([&] {
+            auto write_all = [&](std::string const& text) {
+                for (size_t done = 0; done < text.size();) {
+                    ssize_t n = write(fds[1], text.data() + done, text.size() - done);
+                    if (n <= 0)
+                        return false;
+                    done += static_cast<size_t>(n);
+                }
+                return true;
+            };
+            if (!write_all(first + big_records)) {
+                writer_status = 101;
+                close(fds[1]);
+                return;
+            }
+            // Idle in poll with the pipe empty: all of it has been parsed.
+            for (;;) {
+                int pending = 0;
+                if (ioctl(fds[0], FIONREAD, &pending) == 0 && pending == 0 &&
+                    syscall_of_thread(loop_tid).nr == SYS_poll)
+                    break;
+                usleep(1000);
+            }
+            before_cap = agent.drain(10000);
+            long const used_kib = status_kib("VmData:");
+            struct rlimit cap = uncapped;
+            cap.rlim_cur = static_cast<rlim_t>(used_kib * 1024 + margin);
+            if (used_kib < 0 || setrlimit(RLIMIT_DATA, &cap) != 0)
+                writer_status = 102;
+            // The cap holds if not even the margin and the name fit in it.
+            void* room = mmap(nullptr, static_cast<size_t>(margin) + NAME_SIZE, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (room != MAP_FAILED) {
+                munmap(room, static_cast<size_t>(margin) + NAME_SIZE);
+                writer_status = 102;
+            }
+            if (writer_status == 0 && !write_all(big_end + next))
+                writer_status = 101;
+            close(fds[1]);
+        });
+        int const result = event_loop(make_config(dir.path), fds[0], -1);
+        writer.join();
+        setrlimit(RLIMIT_DATA, &uncapped);
+        close(fds[0]);
+        if (writer_status != 0)
+            return writer_status;
+        if (result != 0)
+            return 1;
+        if (before_cap != std::vector<std::string>{datagram_of("first")})
+            return 2;
+        std::vector<std::string> const after_cap = agent.drain(10000);
+        for (std::string const& d : after_cap)
+            if (d == datagram_of("after-big"))
+                return 3;
+        return after_cap == std::vector<std::string>{datagram_of("next")} ? 0 : 4;
+    });
+    EXPECT_EQ(status, 0) << "-1: killed; 1: loop result not 0; 2: first event not sent; "
+                            "3: the rest of the big event was sent (the cap left too much or too little room); "
+                            "4: the next event was not sent; "
+                            "100, 101: set-up failed; 102: could not cap the memory";
+}
+
 // ------------------------------------------------------------ log, config
 
 // Runs body as the unprivileged user nobody in a child process, with its
-// standard output and error in a file; returns its status, and output holds
-// what it printed.
+// standard output and error in a file; returns its status (-1 if killed, as
+// after a minute's hang), and output holds what it printed.
 template <typename F>
 int as_nobody(std::string const& output_file, F body)
 {
     return in_child([&] {
+        // Far longer than any case takes: only a hang (an open that blocks)
+        // ends the child this way.
+        alarm(60);
         int out = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
@@ -436,7 +561,8 @@ int as_nobody(std::string const& output_file, F body)
     });
 }
 
-enum class log_dir_e { MISSING, REGULAR_FILE, NOT_WRITABLE };
+// FIFO: realtime.log is a FIFO nobody reads; FIFO_READ: one the test reads.
+enum class log_dir_e { MISSING, REGULAR_FILE, NOT_WRITABLE, FIFO, FIFO_READ };
 
 class UnusableLogDirTest : public ::testing::TestWithParam<log_dir_e> {};
 
@@ -452,6 +578,22 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
     }
     std::string const log_path = log_dir + "/realtime.log";
     std::string const text = audit_event(1, "a") + audit_event(2, "b");
+    bool const fifo = GetParam() == log_dir_e::FIFO || GetParam() == log_dir_e::FIFO_READ;
+    int reader = -1;
+    if (fifo) {
+        ASSERT_EQ(mkdir(log_dir.c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo(log_path.c_str(), 0666), 0);
+        chmod(log_path.c_str(), 0666);
+        if (GetParam() == log_dir_e::FIFO_READ) {
+            reader = open(log_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_NE(reader, -1);
+        }
+    }
+    // Nothing reached the FIFO's reader (end of file or nothing yet).
+    auto fifo_unwritten = [&] {
+        char byte;
+        return reader == -1 || read(reader, &byte, 1) <= 0;
+    };
 
     // The way main uses the log around the loop, as an unprivileged user so
     // that a directory without write permission is one.
@@ -461,10 +603,12 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
         log("---");
         log("Real-time scanning plugin started %d", 1);
         close_log();
-        return access(log_path.c_str(), F_OK) == 0 ? 1 : 0;
+        struct stat info;
+        return stat(log_path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? 1 : 0;
     });
-    EXPECT_EQ(status, 0) << "1: a log file appeared";
+    ASSERT_EQ(status, 0) << "1: a log file appeared; -1: killed (the open hung)";
     EXPECT_EQ(read_file(output), "");
+    EXPECT_TRUE(fifo_unwritten());
 
     // In this process: the same calls, then the loop sends what it sends
     // with no log at all.
@@ -478,14 +622,21 @@ TEST_P(UnusableLogDirTest, SilentAndTheLoopSendsTheSame)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(received, (std::vector<std::string>{datagram_of("a"), datagram_of("b")}));
+    EXPECT_TRUE(fifo_unwritten());
+    if (reader != -1)
+        close(reader);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UnusableLogDirTest,
-                         ::testing::Values(log_dir_e::MISSING, log_dir_e::REGULAR_FILE, log_dir_e::NOT_WRITABLE));
+                         ::testing::Values(log_dir_e::MISSING, log_dir_e::REGULAR_FILE, log_dir_e::NOT_WRITABLE,
+                                           log_dir_e::FIFO, log_dir_e::FIFO_READ));
 
 struct config_case_t {
     char const* title;
-    std::string content; // of velkoran.ini; "<dir>": a directory in its place; "<mode 000>": unreadable
+    // of velkoran.ini; "<dir>": a directory in its place; "<mode 000>":
+    // unreadable; "<fifo>": a FIFO nobody writes; "<zero>": a link to
+    // /dev/zero; "<oversized>": valid settings one byte over the size limit
+    std::string content;
 };
 
 void PrintTo(config_case_t const& c, std::ostream* os)
@@ -507,23 +658,41 @@ TEST_P(BadConfigTest, DefaultsAndNothingPrinted)
     } else if (content == "<mode 000>") {
         write_file(file, settings);
         chmod(file.c_str(), 0);
+    } else if (content == "<fifo>") {
+        ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+    } else if (content == "<zero>") {
+        ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0);
+    } else if (content == "<oversized>") {
+        // The settings, then one comment line up to CONFIG_SIZE_MAX + 1 bytes.
+        write_file(file, settings + ";" + std::string(CONFIG_SIZE_MAX - settings.size() - 1, 'x') + "\n");
     } else if (content != "<none>")
         write_file(file, content);
 
     std::string const output = dir.path + "/output";
     int status = as_nobody(output, [&] {
+        // A reader that went on reading /dev/zero would fail within 1 GiB
+        // of address space instead of taking the machine's memory.
+        struct rlimit bound = {rlim_t{1} << 30, rlim_t{1} << 30};
+        if (content == "<zero>" && !ADDRESS_SANITIZER)
+            setrlimit(RLIMIT_AS, &bound);
+        long const peak_before = peak_rss_kib();
         ptree config = load_config(dir.path);
         ptree defaults = make_config("/var/lib/velkoran", "velkoran", "/var/log/velkoran");
-        return config == defaults ? 0 : 1;
+        if (config != defaults)
+            return 1;
+        // Whatever the file, reading it takes far less than 64 MiB.
+        return ADDRESS_SANITIZER || peak_rss_kib() - peak_before < (64 << 10) ? 0 : 2;
     });
-    EXPECT_EQ(status, 0) << "1: not the defaults";
+    EXPECT_EQ(status, 0) << "1: not the defaults; 2: reading took 64 MiB or more; -1: killed (it hung)";
     EXPECT_EQ(read_file(output), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadConfigTest,
     ::testing::Values(config_case_t{"missing", "<none>"}, config_case_t{"a directory", "<dir>"},
-                      config_case_t{"unreadable", "<mode 000>"},
+                      config_case_t{"unreadable", "<mode 000>"}, config_case_t{"a FIFO", "<fifo>"},
+                      config_case_t{"a link to /dev/zero", "<zero>"},
+                      config_case_t{"one byte over the size limit", "<oversized>"},
                       config_case_t{"line without =", "data_directory = /srv/d\njunk\n"},
                       config_case_t{"unclosed section", "data_directory = /srv/d\n[realtime\nkey = k\n"},
                       config_case_t{"name twice", "data_directory = /a\ndata_directory = /b\n"},

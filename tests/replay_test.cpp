@@ -1,10 +1,18 @@
 // velkoran-replay: the real binary over recorded audit text, printing its
 // datagrams or sending them to a bound agent; and the line escaping.
+#include <cerrno>
+#include <csignal>
+#include <fstream>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
@@ -163,6 +171,136 @@ TEST(ReplayPrint, PrintsEveryDatagramOfAStreamLargerThanTheSocketQueue)
     std::vector<std::string> lines = lines_of(read_file(dir.path + "/out"));
     EXPECT_EQ(lines, std::vector<std::string>(count, "2:F:0:/tmp/velkoran-rec/new.txt"));
 }
+
+TEST(ReplayPrint, PrintsADatagramLongerThan64KiBWhole)
+{
+    // 2:F:1000:/home/u/ and a name of 69,983 bytes: a 70,000-byte datagram.
+    std::string const name(70000 - 17, 'n');
+    temp_dir_t dir;
+    write_ini(dir.path, "/nonexistent-agent", "velkoran");
+    write_file(dir.path + "/in", audit_event(1, name));
+
+    EXPECT_EQ(run_replay({"--print", dir.path}, dir.path + "/in", dir.path + "/out"), 0);
+    std::vector<std::string> const lines = lines_of(read_file(dir.path + "/out"));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), 70000u);
+    EXPECT_TRUE(lines[0] == "2:F:1000:/home/u/" + name) << "a different line of the same length";
+}
+
+// The folder where process pid has bound its events.sock, found through
+// the sockets among its descriptors; "" while there is none.
+static std::string bound_socket_folder(pid_t pid)
+{
+    std::set<std::string> sockets; // "socket:[inode]" of each descriptor that is one
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && fd != end; fd.increment(error))
+        sockets.insert(boost::filesystem::read_symlink(fd->path(), error).string());
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string skipped, inode, path;
+        for (int i = 0; i < 6; ++i)
+            fields >> skipped;
+        fields >> inode >> path;
+        std::string const suffix = "/events.sock";
+        if (sockets.count("socket:[" + inode + "]") != 0 && path.size() > suffix.size() &&
+            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return path.substr(0, path.size() - suffix.size());
+    }
+    return "";
+}
+
+// What can be read from fd once it is readable, waiting up to a minute.
+static std::string read_within_a_minute(int fd)
+{
+    struct pollfd ready = {fd, POLLIN, 0};
+    char buffer[4096];
+    ssize_t n = poll(&ready, 1, 60000) == 1 ? read(fd, buffer, sizeof buffer) : -1;
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+}
+
+// How a printing replay is made to end, and the exit status it then gives.
+struct way_out_t {
+    char const* title;
+    int signal;  // sent to it; 0: none
+    bool close_input;  // its input ends
+    bool close_output; // the reader of its output goes away
+    int status;        // its exit status
+};
+
+void PrintTo(way_out_t const& w, std::ostream* os)
+{
+    *os << w.title;
+}
+
+class ReplayWayOutTest : public ::testing::TestWithParam<way_out_t> {};
+
+TEST_P(ReplayWayOutTest, RemovesItsFolder)
+{
+    way_out_t const& w = GetParam();
+    temp_dir_t dir;
+    write_ini(dir.path, "/nonexistent-agent", "velkoran");
+    int input[2], output[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    pid_t pid = spawn_replay({"--print", dir.path}, "/dev/fd/" + std::to_string(input[0]),
+                             "/dev/fd/" + std::to_string(output[1]));
+    close(input[0]);
+    close(output[1]);
+    ASSERT_NE(pid, -1);
+    // Only for this process's writes to the input, once the replay runs
+    // with the default action.
+    struct sigaction ignore = {}, old_pipe = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe);
+
+    // Waits up to a minute, far longer than any way out takes; a hang fails.
+    auto wait_for = [](auto done) {
+        for (int waited = 0; waited < 60000 && !done(); waited += 10)
+            usleep(10000);
+    };
+    std::string folder;
+    wait_for([&] { return !(folder = bound_socket_folder(pid)).empty(); });
+    EXPECT_NE(folder, "") << "no bound socket found";
+
+    std::string const event = test_data("create_redirect.log");
+    EXPECT_EQ(write(input[1], event.data(), event.size()), static_cast<ssize_t>(event.size()));
+    if (w.close_output)
+        close(output[0]);
+    else
+        EXPECT_EQ(read_within_a_minute(output[0]), "2:F:0:/tmp/velkoran-rec/new.txt\n") << "flushed at once";
+    if (w.close_input)
+        close(input[1]);
+    if (w.signal != 0)
+        kill(pid, w.signal);
+    int status = -2;
+    wait_for([&] { return (status = exit_status(pid, false)) != -2; });
+    if (status == -2) {
+        kill(pid, SIGKILL);
+        exit_status(pid);
+    }
+    if (!w.close_input)
+        close(input[1]);
+    if (!w.close_output)
+        close(output[0]);
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+
+    EXPECT_EQ(status, w.status) << "-2: still running after a minute; -1: killed by a signal";
+    struct stat info;
+    EXPECT_NE(stat(folder.c_str(), &info), 0) << folder << " was left behind";
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(folder, ignored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ReplayWayOutTest,
+    ::testing::Values(way_out_t{"end of input", 0, true, false, 0}, way_out_t{"SIGINT", SIGINT, false, false, 0},
+                      way_out_t{"SIGTERM", SIGTERM, false, false, 0},
+                      way_out_t{"SIGHUP", SIGHUP, false, false, 0},
+                      way_out_t{"output closed, input still open", 0, false, true, EPIPE},
+                      way_out_t{"output closed, then end of input", 0, true, true, EPIPE}));
 
 TEST(ReplayAgent, SendsToTheConfiguredAgent)
 {

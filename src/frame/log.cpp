@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The open log stream, or null while no log is open.
@@ -15,13 +16,21 @@ static FILE* log_stream = nullptr;
 // Size of the fixed buffer for a composed line format.
 static constexpr size_t LINE_FORMAT_SIZE = 256;
 
-// Opens path for appending as the process-wide log stream.
+// Opens path for appending as the process-wide log stream; anything but a
+// regular file (a FIFO, a device) gives no log.
 void open_log(char const* path)
 {
     close_log();
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0640);
+    // Non-blocking while it opens, so that a FIFO or a device cannot hang
+    // it; only a regular file is kept, with the flag cleared again.
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY, 0640);
     if (fd == -1)
         return;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        close(fd);
+        return;
+    }
     FILE* stream = fdopen(fd, "a");
     if (stream == nullptr) {
         close(fd);

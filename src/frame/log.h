@@ -2,7 +2,9 @@
 #pragma once
 
 // Opens (creating with mode 0640) the log file at path for appending,
-// unbuffered. Closes a log that is already open first. Failure is silent.
+// unbuffered. Closes a log that is already open first. Anything but a
+// regular file (a FIFO, a device) gives no log, without blocking. Failure
+// is silent.
 void open_log(char const* path);
 
 // Appends one line: local time as "%Y-%m-%d %H:%M:%S", a blank, the message

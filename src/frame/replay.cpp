@@ -2,9 +2,11 @@
 #include "frame/replay.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -81,25 +83,43 @@ std::string escape_datagram(char const* data, size_t size)
     return line;
 }
 
-// Writes every datagram queued on fd to out, without waiting.
-static void print_queued(int fd, FILE* out, char* buffer, size_t size)
+// Writes every datagram queued on fd to out, without waiting, each whole
+// (buffer grows to the longest); once writing out fails, sets
+// *output_error to its errno and only drains the queue from then on.
+static void print_queued(int fd, FILE* out, std::vector<char>& buffer, int* output_error)
 {
     for (;;) {
-        ssize_t n = recv(fd, buffer, size, MSG_DONTWAIT);
+        ssize_t size = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size < 0)
+            return;
+        if (static_cast<size_t>(size) > buffer.size())
+            buffer.resize(static_cast<size_t>(size));
+        ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n < 0)
             return;
-        std::string line = escape_datagram(buffer, static_cast<size_t>(n));
+        if (*output_error != 0)
+            continue;
+        std::string line = escape_datagram(buffer.data(), static_cast<size_t>(n));
         line += '\n';
-        fwrite(line.data(), 1, line.size(), out);
+        if (fwrite(line.data(), 1, line.size(), out) != line.size())
+            *output_error = errno != 0 ? errno : EIO;
     }
 }
 
 // Receives and prints datagrams on sink_fd until stop_fd becomes readable,
-// then prints what is still queued and returns.
-static void print_datagrams(int sink_fd, int stop_fd, FILE* out)
+// then prints what is still queued and returns. When out cannot be written
+// (its reader gone, a full disk), stops the replay as SIGTERM does and sets
+// *output_error to the errno.
+static void print_datagrams(int sink_fd, int stop_fd, FILE* out, int* output_error)
 {
-    // Larger than any datagram: a path is at most PATH_MAX plus the prefix.
-    static char buffer[65536];
+    // A closed output fails the write with EPIPE instead of ending the
+    // process before it removes its folder.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+
+    std::vector<char> buffer(65536);
     struct pollfd fds[2] = {{sink_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
     for (;;) {
         if (poll(fds, 2, -1) < 0) {
@@ -107,13 +127,21 @@ static void print_datagrams(int sink_fd, int stop_fd, FILE* out)
                 continue;
             break;
         }
-        print_queued(sink_fd, out, buffer, sizeof buffer);
+        bool const failed_before = *output_error != 0;
+        print_queued(sink_fd, out, buffer, output_error);
+        if (*output_error == 0 && fflush(out) != 0)
+            *output_error = errno;
+        // Nobody reads the rest: end the loop through the signal descriptor
+        // that the caller routes SIGTERM into.
+        if (!failed_before && *output_error != 0)
+            kill(getpid(), SIGTERM);
         if (fds[1].revents != 0)
             break;
     }
     // Every send of the loop returned before the stop: all of it is queued.
-    print_queued(sink_fd, out, buffer, sizeof buffer);
-    fflush(out);
+    print_queued(sink_fd, out, buffer, output_error);
+    if (*output_error == 0 && fflush(out) != 0)
+        *output_error = errno;
 }
 
 // Runs the event loop, then closes stop_fd to tell the printer that every
@@ -159,10 +187,13 @@ int replay_printing(ptree const& config, int input_fd, int signal_fd, FILE* out)
         ptree private_config = config;
         private_config.put("data_directory", std::string(dir));
 
+        int output_error = 0;
         std::thread loop(run_loop, &private_config, input_fd, signal_fd, stop_fds[1], &result);
-        print_datagrams(sink_fd, stop_fds[0], out);
+        print_datagrams(sink_fd, stop_fds[0], out, &output_error);
         loop.join();
         close(stop_fds[0]);
+        if (result == 0)
+            result = output_error;
     }
     if (sink_fd != -1)
         close(sink_fd);

@@ -14,9 +14,13 @@
 // other byte becomes "\xHH" (two lower-case hex digits). No newline is added.
 std::string escape_datagram(char const* data, size_t size);
 
-// Runs event_loop over input_fd and signal_fd with the agent socket moved to
-// a private temporary directory, where a second thread receives every
-// datagram and writes it to out as one escaped line. Every datagram sent is
-// written before it returns. Returns the loop's result, or the errno of a
-// failed set-up (with a message on standard error).
+// Runs event_loop on a thread of its own over input_fd and signal_fd with the
+// agent socket moved to a private temporary directory, where the calling
+// thread receives every datagram, whatever its length, and writes it to out as one escaped line,
+// flushed as it comes. Every datagram sent is written before it returns.
+// When out cannot be written (its reader gone), the loop is stopped as by
+// SIGTERM, which the caller routes into signal_fd. The directory is removed
+// on every way out. Returns the loop's result, else the errno of a failed
+// write to out, or the errno of a failed set-up (with a message on
+// standard error).
 int replay_printing(ptree const& config, int input_fd, int signal_fd, FILE* out);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include <malloc.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -28,14 +29,16 @@ static void usage(FILE* stream)
             program_invocation_short_name, DEFAULT_CONFIG_DIRECTORY);
 }
 
-// Routes SIGINT and SIGTERM into a signal descriptor, so that an interrupted
-// replay still flushes the parser. Returns the descriptor, or -1.
+// Routes SIGINT, SIGTERM and SIGHUP into a signal descriptor, so that an
+// interrupted replay still flushes the parser and removes its folder.
+// Returns the descriptor, or -1.
 static int route_signals()
 {
     sigset_t routed;
     sigemptyset(&routed);
     sigaddset(&routed, SIGINT);
     sigaddset(&routed, SIGTERM);
+    sigaddset(&routed, SIGHUP);
     sigprocmask(SIG_BLOCK, &routed, nullptr);
     return signalfd(-1, &routed, SFD_CLOEXEC);
 }
@@ -60,6 +63,9 @@ int main(int argc, char** argv)
         }
     }
 
+    // One heap for every thread: the C library's per-thread heaps read a
+    // file under /proc when they shrink, which the confined loop may not.
+    mallopt(M_ARENA_MAX, 1);
     ptree const config = load_config(config_dir);
     int signal_fd = route_signals();
     // Recorded text may come from anywhere: the loop parses it confined.

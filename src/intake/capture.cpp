@@ -170,14 +170,10 @@ static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
     ++capture.path_count;
 }
 
-// Visits every record of a ready event once; drops the event at the end of a
-// SYSCALL record without the key, abandons it on a record error.
-void auparse_callback(auparse_state_t* au, auparse_cb_event_t cb_event_type, void* user_data)
+// Visits every record of the current event once; drops the event at the end
+// of a SYSCALL record without the key, abandons it on a record error.
+static void capture_event(auparse_state_t* au, std::string const& key)
 {
-    if (cb_event_type != AUPARSE_CB_EVENT_READY)
-        return;
-    std::string const& key = *static_cast<std::string const*>(user_data);
-
     syscall_capture_t capture{};
     bool key_matched = false;
 
@@ -205,4 +201,18 @@ void auparse_callback(auparse_state_t* au, auparse_cb_event_t cb_event_type, voi
     }
     if (key_matched)
         process_syscall(&capture);
+}
+
+// Handles a ready event; any failure while handling it (such as memory
+// running out) drops the rest of that event, and the parser goes on.
+void auparse_callback(auparse_state_t* au, auparse_cb_event_t cb_event_type, void* user_data)
+{
+    if (cb_event_type != AUPARSE_CB_EVENT_READY)
+        return;
+    std::string const& key = *static_cast<std::string const*>(user_data);
+    try {
+        capture_event(au, key);
+    } catch (...) {
+        // The parser is C code: no exception may unwind through its frames.
+    }
 }

@@ -29,5 +29,7 @@ struct syscall_capture_t {
 
 // Parser callback: for a ready event whose SYSCALL record carries the audit
 // key (user_data points at that key as a std::string), fills a
-// syscall_capture_t and hands it to process_syscall.
+// syscall_capture_t and hands it to process_syscall. Throws nothing: a
+// failure while handling an event (paths already sent stay sent) drops the
+// rest of that event.
 void auparse_callback(auparse_state_t* au, auparse_cb_event_t cb_event_type, void* user_data);
