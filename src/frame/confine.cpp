@@ -53,7 +53,7 @@ static bool add_loop_rules(scmp_filter_ctx filter, int input_fd, int agent_fd, i
 
     // Blocking signals only, as the C library does when a thread ends.
     if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(rt_sigprocmask), 1,
-                         SCMP_A0(SCMP_CMP_EQ, SIG_BLOCK)) != 0)
+                         SCMP_A0(SCMP_CMP_EQ, SIG_BLOCK, 0)) != 0)
         return false;
 
     // Memory that can never be made executable.
