@@ -420,18 +420,6 @@ TEST(DescriptorLimit, SocketRefusedIsEmfileBeforeAnyInputIsRead)
 
 // ---------------------------------------------------------- memory limit
 
-// The size in KiB that /proc/self/status gives for field (such as
-// "VmSize:"), or -1.
-long status_kib(std::string const& field)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, field.size(), field) == 0)
-            return std::stol(line.substr(field.size()));
-    return -1;
-}
-
 TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
 {
     if (ADDRESS_SANITIZER)

@@ -2,8 +2,6 @@
 // feed-mode parser into the real capture, selection and datagram chain.
 #include <gtest/gtest.h>
 
-#include <boost/filesystem/operations.hpp>
-
 #include "../fuzz/intake_input.h"
 #include "agent/agent.h"
 #include "support.h"
@@ -15,17 +13,6 @@ constexpr bool LEAK_CHECKER = true;
 #else
 constexpr bool LEAK_CHECKER = false;
 #endif
-
-// The files of a folder under the source tree, sorted; none if it is absent.
-std::vector<std::string> files_in(std::string const& folder)
-{
-    std::vector<std::string> files;
-    boost::system::error_code error;
-    for (boost::filesystem::directory_iterator it(folder, error), end; !error && it != end; ++it)
-        files.push_back(it->path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 // Replays input and returns the datagrams the agent received.
 std::vector<std::string> replay(std::string const& input)

@@ -349,13 +349,11 @@ TEST(ReplayConfined, RecordedStreamsAndKeptFuzzInputsEndWithZero)
 #endif
     std::string const data = TEST_DATA_DIR;
     std::vector<std::string> inputs = {data + "/../../fuzz/edge_events.txt"};
-    for (std::string const& folder : {data, data + "/fuzz-regressions", data + "/../../fuzz/known-parser-leaks"}) {
-        boost::system::error_code error;
-        for (boost::filesystem::directory_iterator it(folder, error), end; !error && it != end; ++it)
-            if (boost::filesystem::is_regular_file(it->path()) && it->path().extension() != ".md" &&
-                it->path().filename() != "record-audit")
-                inputs.push_back(it->path().string());
-    }
+    for (std::string const& folder : {data, data + "/fuzz-regressions", data + "/../../fuzz/known-parser-leaks"})
+        for (std::string const& file : files_in(folder))
+            if (boost::filesystem::is_regular_file(file) && boost::filesystem::path(file).extension() != ".md" &&
+                boost::filesystem::path(file).filename() != "record-audit")
+                inputs.push_back(file);
     ASSERT_GT(inputs.size(), 25u);
     temp_dir_t dir;
     write_ini(dir.path, dir.path + "/no-agent", "velkoran");

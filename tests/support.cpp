@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -350,12 +351,27 @@ std::string audit_event(uint64_t serial, std::string const& name, std::string co
            "type=EOE " + s.substr(0, s.size() - 1) + "\n";
 }
 
-long peak_rss_kib()
+long status_kib(std::string const& field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.compare(0, 6, "VmHWM:") == 0)
-            return std::stol(line.substr(6));
+        if (line.compare(0, field.size(), field) == 0)
+            return std::stol(line.substr(field.size()));
     return -1;
+}
+
+long peak_rss_kib()
+{
+    return status_kib("VmHWM:");
+}
+
+std::vector<std::string> files_in(std::string const& folder)
+{
+    std::vector<std::string> files;
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator it(folder, error), end; !error && it != end; ++it)
+        files.push_back(it->path().string());
+    std::sort(files.begin(), files.end());
+    return files;
 }

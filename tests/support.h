@@ -126,5 +126,11 @@ std::vector<std::string> received_for(std::string const& text, std::string const
 // uid 1000 creates name (relative to /home/u) with openat, audit key key.
 std::string audit_event(uint64_t serial, std::string const& name, std::string const& key = "velkoran");
 
+// The size in KiB that /proc/self/status gives for field (such as
+// "VmData:"), or -1.
+long status_kib(std::string const& field);
 // Peak resident set of this process in KiB (VmHWM), or -1.
 long peak_rss_kib();
+
+// The files of a folder, sorted; none if it is absent.
+std::vector<std::string> files_in(std::string const& folder);
