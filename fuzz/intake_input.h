@@ -15,6 +15,7 @@
 #include <auparse.h>
 
 #include "intake/capture.h"
+#include "intake/gate.h"
 
 // Largest chunk of each chunk class; the low bits of the first input byte
 // pick the class.
@@ -119,9 +120,10 @@ inline bool hits_known_parser_leak(char const* text, size_t len)
     return false;
 }
 
-// Feeds the text after the header to a fresh parser with key as the audit
-// key, chunk by chunk, then flushes and destroys it. Chunk lengths run from
-// 1 to the class limit, drawn from a generator seeded by the second byte.
+// Feeds the text after the header to a fresh parser, through the gate as
+// the event loop does, with key as the audit key, chunk by chunk, then
+// flushes and destroys it. Chunk lengths run from 1 to the class limit,
+// drawn from a generator seeded by the second byte.
 inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const& key)
 {
     uint8_t const control = size > 0 ? data[0] : 0;
@@ -136,19 +138,25 @@ inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const&
         abort();
     auparse_set_escape_mode(au, AUPARSE_ESC_RAW);
     auparse_add_callback(au, auparse_callback, const_cast<std::string*>(&key), nullptr);
+    event_gate_t gate;
+    gate.au = au;
     while (left > 0) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
         size_t const len = std::min(left, 1 + state % limit);
         // The event loop ends at the first feed that fails; so does this.
-        if (auparse_feed(au, text, len) != 0 || auparse_feed(au, "", 0) != 0)
+        gate_take(gate, text, len);
+        if (gate.feed_result != 0)
             break;
-        if (control & FUZZ_AGE_EVERY_CHUNK)
+        if (control & FUZZ_AGE_EVERY_CHUNK) {
+            gate_end_all(gate);
             auparse_feed_age_events(au);
+        }
         text += len;
         left -= len;
     }
+    gate_finish(gate);
     auparse_flush_feed(au);
     auparse_destroy(au);
 }

@@ -12,6 +12,7 @@
 #include "frame/confine.h"
 #include "frame/log.h"
 #include "intake/capture.h"
+#include "intake/gate.h"
 
 // Result when the audit parser cannot be created (ENOMEM).
 static constexpr int NO_PARSER = 12;
@@ -45,6 +46,9 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
     if (confine_event_loop)
         confine_loop_thread(input_fd, agent_socket_fd, log_descriptor());
 
+    // Every chunk passes the gate, which feeds the parser whole events.
+    event_gate_t gate;
+    gate.au = au;
     char buffer[READ_BUFFER_SIZE];
     bool data_fed = false;
     int timeout = -1;
@@ -53,9 +57,14 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
     for (;;) {
         int ready = poll(fds, 2, timeout);
         if (ready == 0) {
+            gate_end_all(gate);
             auparse_feed_age_events(au);
             data_fed = false;
             timeout = -1;
+            if (gate.feed_result != 0) {
+                result = gate.feed_result;
+                break;
+            }
             continue;
         }
         if (ready == -1) {
@@ -77,12 +86,11 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
                     break;
                 }
             } else {
-                result = auparse_feed(au, buffer, static_cast<size_t>(count));
-                if (result != 0)
+                gate_take(gate, buffer, static_cast<size_t>(count));
+                if (gate.feed_result != 0) {
+                    result = gate.feed_result;
                     break;
-                result = auparse_feed(au, "", 0);
-                if (result != 0)
-                    break;
+                }
                 data_fed = true;
             }
         }
@@ -94,6 +102,7 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
         timeout = data_fed ? AGE_EVENTS_TIMEOUT_MS : -1;
     }
 
+    gate_finish(gate);
     auparse_flush_feed(au);
     auparse_destroy(au);
     return result;

@@ -1,0 +1,384 @@
+// Framing the audit stream into records and holding each event until the
+// parser can report it at once.
+#include "intake/gate.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <strings.h>
+
+#include <libaudit.h>
+
+// Bytes of a line that the parser looks at for the stamp (more after a
+// "node=" word, which names a host).
+static constexpr size_t STAMP_SCAN = 80;
+static constexpr size_t STAMP_SCAN_WITH_NODE = 340;
+
+// The next space-separated word in [at, end), as the parser splits a
+// record; null when none is left. *word_end gets its end.
+static char const* next_word(char const* at, char const* end, char const** word_end)
+{
+    while (at < end && *at == ' ')
+        ++at;
+    if (at == end)
+        return nullptr;
+    char const* stop = static_cast<char const*>(memchr(at, ' ', static_cast<size_t>(end - at)));
+    *word_end = stop != nullptr ? stop : end;
+    return at;
+}
+
+// strtoul(text, nullptr, 10) over [text, end) in the C locale: white space
+// and a sign in front as strtoul takes them. False where strtoul reports an
+// overflow.
+static bool read_decimal(char const* text, char const* end, unsigned long* value)
+{
+    while (text < end && (*text == ' ' || (*text >= '\t' && *text <= '\r')))
+        ++text;
+    bool const negative = text < end && *text == '-';
+    if (text < end && (*text == '-' || *text == '+'))
+        ++text;
+    unsigned long number = 0;
+    for (; text < end && *text >= '0' && *text <= '9'; ++text) {
+        unsigned long const digit = static_cast<unsigned long>(*text - '0');
+        if (number > ULONG_MAX / 10 || (number == ULONG_MAX / 10 && digit > ULONG_MAX % 10))
+            return false;
+        number = number * 10 + digit;
+    }
+    *value = negative ? 0 - number : number;
+    return true;
+}
+
+// Reads a record's stamp the way the parser does: the word after the
+// record type (after the node and the type when the line starts with a
+// "node=" word) holds "(SEC.MILLI:SERIAL)". False for a line the parser
+// drops as malformed.
+static bool read_stamp(char const* line, size_t length, audit_stamp_t& stamp)
+{
+    size_t const scan = line[0] == 'n' ? STAMP_SCAN_WITH_NODE : STAMP_SCAN;
+    char const* const end = line + strnlen(line, length < scan ? length : scan);
+    char const* word_end = nullptr;
+    char const* word = next_word(line, end, &word_end);
+    if (word == nullptr)
+        return false;
+    stamp.has_node = word[0] == 'n' && word_end - word > 5;
+    if (stamp.has_node) {
+        stamp.node.assign(word + 5, word_end);
+        if (next_word(word_end, end, &word_end) == nullptr)
+            return false;
+    } else {
+        stamp.node.clear();
+    }
+    word = next_word(word_end, end, &word_end);
+    if (word == nullptr || word_end - word <= 18)
+        return false;
+    char const* open =
+        word[9] == '(' ? word + 9 : static_cast<char const*>(memchr(word, '(', static_cast<size_t>(word_end - word)));
+    if (open == nullptr)
+        return false;
+    char const* text = open + 1;
+    char const* close = static_cast<char const*>(memchr(text, ')', static_cast<size_t>(word_end - text)));
+    char const* const text_end = close != nullptr ? close : word_end;
+
+    unsigned long sec = 0, milli = 0, serial = 0;
+    if (!read_decimal(text, text_end, &sec))
+        return false;
+    char const* dot = static_cast<char const*>(memchr(text, '.', static_cast<size_t>(text_end - text)));
+    if (dot != nullptr) {
+        if (!read_decimal(dot + 1, text_end, &milli) || milli > 999)
+            return false;
+        text = dot + 1;
+    }
+    char const* colon = static_cast<char const*>(memchr(text, ':', static_cast<size_t>(text_end - text)));
+    if (colon != nullptr && !read_decimal(colon + 1, text_end, &serial))
+        return false;
+    stamp.sec = static_cast<int64_t>(sec);
+    stamp.milli = static_cast<uint32_t>(milli);
+    stamp.serial = serial;
+    return true;
+}
+
+// The type of a record that the plugin keeps, from the text of its type:
+// the records it reads (SYSCALL, CWD, PATH) and those that end an event for
+// the parser (PROCTITLE, EOE); 0 for every other. Names match as the audit
+// library matches them, whatever their case; a number or "UNKNOWN[n]" goes
+// to the library.
+static int kept_type(char const* value, size_t size)
+{
+    static struct {
+        char const* name; // the type's name
+        size_t size;      // its length
+        int type;         // its number
+    } const kept[] = {{"SYSCALL", 7, AUDIT_SYSCALL}, {"PATH", 4, AUDIT_PATH}, {"CWD", 3, AUDIT_CWD},
+                      {"EOE", 3, AUDIT_EOE}, {"PROCTITLE", 9, AUDIT_PROCTITLE}};
+    for (auto const& k : kept)
+        if (size == k.size && strncasecmp(value, k.name, size) == 0)
+            return k.type;
+    if (size > 0 && (isdigit(static_cast<unsigned char>(value[0])) || (size > 8 && memcmp(value, "UNKNOWN[", 8) == 0))) {
+        int const type = audit_name_to_msg_type(std::string(value, size).c_str());
+        for (auto const& k : kept)
+            if (type == k.type)
+                return type;
+    }
+    return 0;
+}
+
+// The kept type of a line (see kept_type), taken as the parser takes a
+// record's type: from its first name=value word, or the second when the
+// first is "node", if that word is "type"; 0 otherwise. Looks only in
+// front of the interpretations.
+static int read_type(char const* line, size_t length)
+{
+    char const* end = line + strnlen(line, length);
+    char const* separator =
+        static_cast<char const*>(memchr(line, AUDIT_INTERP_SEPARATOR, static_cast<size_t>(end - line)));
+    if (separator != nullptr)
+        end = separator;
+    bool node_seen = false;
+    char const* word_end = line;
+    for (char const* word; (word = next_word(word_end, end, &word_end)) != nullptr;) {
+        char const* name = word;
+        if (word_end - name > 4 && memcmp(name, "msg=", 4) == 0) {
+            if (name[4] == 'a')
+                continue;
+            if (name[4] == '\'')
+                name += 5;
+        }
+        char const* equals = static_cast<char const*>(memchr(name, '=', static_cast<size_t>(word_end - name)));
+        if (equals == nullptr || equals + 1 == word_end)
+            continue;
+        if (*name == '(')
+            ++name;
+        if (!node_seen && equals - name == 4 && memcmp(name, "node", 4) == 0) {
+            node_seen = true;
+            continue;
+        }
+        if (equals - name != 4 || memcmp(name, "type", 4) != 0)
+            return 0;
+        // The value, less the trailing punctuation that the parser trims.
+        char const* value = equals + 1;
+        char const* value_end = word_end;
+        for (char trimmed : {':', ',', '\''})
+            if (value_end > value && value_end[-1] == trimmed)
+                --value_end;
+        if (value_end > value && value_end[-1] == ')' &&
+            !(value_end - value == 6 && (memcmp(value, "(none)", 6) == 0 || memcmp(value, "(null)", 6) == 0)))
+            --value_end;
+        return kept_type(value, static_cast<size_t>(value_end - value));
+    }
+    return 0;
+}
+
+// True when a and b are the stamp of one event: equal numbers and nodes.
+static bool same_event(audit_stamp_t const& a, audit_stamp_t const& b)
+{
+    return a.serial == b.serial && a.milli == b.milli && a.sec == b.sec && a.has_node == b.has_node &&
+           (!a.has_node || a.node == b.node);
+}
+
+// True when a is older than b, as the parser orders events: by seconds,
+// milliseconds and serial, whatever their nodes.
+static bool older(audit_stamp_t const& a, audit_stamp_t const& b)
+{
+    if (a.sec != b.sec)
+        return a.sec < b.sec;
+    if (a.milli != b.milli)
+        return a.milli < b.milli;
+    return a.serial < b.serial;
+}
+
+// Index of the held event with the oldest stamp (the first of equals), or
+// held.size() when none qualifies; open_only skips ended events.
+static size_t oldest_held(event_gate_t const& gate, bool open_only)
+{
+    size_t oldest = gate.held.size();
+    for (size_t i = 0; i < gate.held.size(); ++i) {
+        if (open_only && gate.held[i].ended)
+            continue;
+        if (oldest == gate.held.size() || older(gate.held[i].stamp, gate.held[oldest].stamp))
+            oldest = i;
+    }
+    return oldest;
+}
+
+// Feeds one ended event to the parser and lets it report it at once; keeps
+// the first failing result (a record that the parser rejects as malformed
+// is no failure: it drops that record and goes on).
+static void feed_event(event_gate_t& gate, std::string const& lines)
+{
+    if (gate.feed_result != 0)
+        return;
+    int result = auparse_feed(gate.au, lines.data(), lines.size());
+    if (result == 0 || errno == EBADMSG)
+        result = auparse_feed(gate.au, "", 0);
+    if (result != 0 && errno != EBADMSG)
+        gate.feed_result = result;
+}
+
+// Feeds the parser the oldest held event while it has ended: the order in
+// which the parser reports events that it holds itself.
+static void release_ended(event_gate_t& gate)
+{
+    for (;;) {
+        size_t oldest = oldest_held(gate, false);
+        if (oldest == gate.held.size() || !gate.held[oldest].ended)
+            return;
+        gate_event_t event = std::move(gate.held[oldest]);
+        gate.held.erase(gate.held.begin() + static_cast<std::ptrdiff_t>(oldest));
+        gate.held_bytes -= event.lines.size();
+        feed_event(gate, event.lines);
+    }
+}
+
+// Ends an open event as it stands: an end-of-event record with its stamp
+// (and node) tells the parser that nothing more will come. Should memory
+// run out for that record, the event goes to the parser without it, where
+// its ageing ends it.
+static void cut(event_gate_t& gate, gate_event_t& event)
+{
+    char end[96];
+    snprintf(end, sizeof end, "type=EOE msg=audit(%lld.%03u:%llu): \n", static_cast<long long>(event.stamp.sec),
+             event.stamp.milli, static_cast<unsigned long long>(event.stamp.serial));
+    size_t const before = event.lines.size();
+    try {
+        if (event.stamp.has_node)
+            event.lines.append("node=").append(event.stamp.node).append(" ");
+        event.lines.append(end);
+    } catch (std::bad_alloc const&) {
+        event.lines.resize(before);
+    }
+    gate.held_bytes += event.lines.size() - before;
+    event.ended = true;
+}
+
+// Cuts the open events that have waited for CUT_AFTER_ENDED later events to
+// end, then the oldest open ones while the held events are too many or too
+// large; releases what is then due.
+static void cut_overdue(event_gate_t& gate)
+{
+    bool cut_any = false;
+    for (gate_event_t& event : gate.held) {
+        if (event.ended)
+            continue;
+        // Held in arrival order: later events have waited less.
+        if (gate.ended_count - event.ended_before < CUT_AFTER_ENDED)
+            break;
+        cut(gate, event);
+        cut_any = true;
+    }
+    if (cut_any)
+        release_ended(gate);
+    while (gate.held.size() > HELD_EVENTS_MAX || gate.held_bytes > HELD_BYTES_MAX) {
+        size_t oldest = oldest_held(gate, true);
+        if (oldest == gate.held.size())
+            break;
+        cut(gate, gate.held[oldest]);
+        release_ended(gate);
+    }
+}
+
+// Routes one record line (with its "\n"): dropped when the parser would
+// drop it or the plugin never reads it, else added to its held event.
+static void take_record(event_gate_t& gate, char const* line, size_t length)
+{
+    // The parser reads a record without its "\n".
+    size_t const text = line[length - 1] == '\n' ? length - 1 : length;
+    int const type = read_type(line, text);
+    if (type == 0)
+        return;
+    audit_stamp_t stamp;
+    if (!read_stamp(line, text, stamp))
+        return;
+    bool const ends = type == AUDIT_EOE || type == AUDIT_PROCTITLE;
+
+    // Most records belong to the latest event: search from the back.
+    for (size_t i = gate.held.size(); i-- > 0;) {
+        gate_event_t& event = gate.held[i];
+        if (event.ended || !same_event(event.stamp, stamp))
+            continue;
+        event.lines.append(line, length);
+        gate.held_bytes += length;
+        if (ends) {
+            event.ended = true;
+            ++gate.ended_count;
+        }
+        cut_overdue(gate);
+        return;
+    }
+    // An end record of no open event ends nothing (the parser drops it too).
+    if (type == AUDIT_EOE)
+        return;
+    gate_event_t event;
+    event.stamp = std::move(stamp);
+    event.lines.assign(line, length);
+    event.ended = ends;
+    event.ended_before = gate.ended_count;
+    gate.held.push_back(std::move(event));
+    gate.held_bytes += length;
+    if (ends)
+        ++gate.ended_count;
+    // The parser reports what is due whenever an event begins.
+    release_ended(gate);
+    cut_overdue(gate);
+}
+
+// Routes one piece of a chunk: a whole line, or the start or the rest of
+// one that spans chunks. A line longer than RECORD_LENGTH_MAX is dropped
+// whole.
+static void take_piece(event_gate_t& gate, char const* piece, size_t size, bool line_ends)
+{
+    if (gate.skipping) {
+        gate.skipping = !line_ends;
+    } else if (gate.partial.size() + size > RECORD_LENGTH_MAX) {
+        gate.partial.clear();
+        gate.skipping = !line_ends;
+    } else if (!line_ends) {
+        gate.partial.append(piece, size);
+    } else if (gate.partial.empty()) {
+        take_record(gate, piece, size);
+    } else {
+        gate.partial.append(piece, size);
+        take_record(gate, gate.partial.data(), gate.partial.size());
+        gate.partial.clear();
+    }
+}
+
+// Splits the chunk into lines; a line for which memory runs out is dropped.
+void gate_take(event_gate_t& gate, char const* data, size_t size)
+{
+    while (size > 0) {
+        char const* newline = static_cast<char const*>(memchr(data, '\n', size));
+        size_t const piece = newline != nullptr ? static_cast<size_t>(newline - data) + 1 : size;
+        try {
+            take_piece(gate, data, piece, newline != nullptr);
+        } catch (std::bad_alloc const&) {
+            gate.partial.clear();
+            gate.skipping = newline == nullptr;
+        }
+        data += piece;
+        size -= piece;
+    }
+    // As after every chunk fed to the parser itself.
+    release_ended(gate);
+}
+
+// Cuts every open event; all held events are then due.
+void gate_end_all(event_gate_t& gate)
+{
+    for (gate_event_t& event : gate.held)
+        if (!event.ended)
+            cut(gate, event);
+    release_ended(gate);
+}
+
+// The end of input: what never ended a line is no record.
+void gate_finish(event_gate_t& gate)
+{
+    gate.partial.clear();
+    gate.skipping = false;
+    gate_end_all(gate);
+}

@@ -1,0 +1,77 @@
+// The gate between the audit stream and the audit parser: it frames the
+// stream into records, keeps away the records that the plugin never reads,
+// holds each event until it has ended, and hands the parser whole events in
+// the order the parser itself would report them. An event that can never
+// end (its last records dropped by a full queue) holds nothing back for
+// long, and nothing that any stream holds grows without bound.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <auparse.h>
+
+// Longest record line taken; a longer one is dropped whole. The audit
+// daemon writes at most 8970 bytes of message behind the record type and a
+// node name, interpretations included; the margin keeps every line it can
+// write.
+constexpr size_t RECORD_LENGTH_MAX = 128 * 1024;
+
+// An open event is ended as it stands (cut) once this many other events
+// have ended since its first record arrived: by then the rest of it has
+// been lost. Events of one busy host interleave a few deep; a flood from many
+// writers with a tiny kernel backlog, where a writer sleeps between two
+// records of its event, interleaved up to 52 deep on a 2-CPU host.
+constexpr uint64_t CUT_AFTER_ENDED = 1024;
+
+// Most events held at once, open or ended and waiting for an older one;
+// past it the oldest open event is cut. No stream a daemon writes comes
+// near it: the held events are the open ones and those behind a cut.
+constexpr size_t HELD_EVENTS_MAX = 2 * CUT_AFTER_ENDED;
+// Most bytes of record text held at once; past it the oldest open event is
+// cut. About twice what HELD_EVENTS_MAX events of the daemon's take.
+constexpr size_t HELD_BYTES_MAX = 4 * 1024 * 1024;
+
+// The stamp that ties the records of one event together, as the parser
+// reads it from "msg=audit(SEC.MILLI:SERIAL)" and an optional "node=".
+struct audit_stamp_t {
+    int64_t sec = 0;       // seconds
+    uint32_t milli = 0;    // milliseconds, 0..999
+    uint64_t serial = 0;   // the event's serial number
+    bool has_node = false; // the record began with a "node=" word
+    std::string node;      // its value, when has_node
+};
+
+// One event held by the gate.
+struct gate_event_t {
+    audit_stamp_t stamp;   // of all its records
+    std::string lines;     // its kept records, each with its "\n", in arrival order
+    bool ended = false;    // its last record has arrived, or it was cut
+    uint64_t ended_before; // events that had ended when its first record arrived
+};
+
+// The gate's whole state; one per parser.
+struct event_gate_t {
+    auparse_state_t* au = nullptr;    // the parser that ended events are fed to
+    std::string partial;              // start of a record whose "\n" has not arrived
+    bool skipping = false;            // the current line is too long: dropped up to its "\n"
+    std::vector<gate_event_t> held;   // events not yet fed, in arrival order
+    size_t held_bytes = 0;            // record text in held
+    uint64_t ended_count = 0;         // events ended by their own last record so far
+    int feed_result = 0;              // first failing result of auparse_feed, 0 while none
+};
+
+// Takes a chunk of audit text; feeds the parser every event that is then
+// due, each as one whole, and lets it report them. Chunks need not end at a
+// line. A failing feed sets gate.feed_result (a record that the parser
+// rejects as malformed is no failure).
+void gate_take(event_gate_t& gate, char const* data, size_t size);
+
+// Ends every open event as it stands and feeds the parser all that is held;
+// a partial record stays for the next chunk (a quiet spell).
+void gate_end_all(event_gate_t& gate);
+
+// As gate_end_all, and drops a partial record (the end of input).
+void gate_finish(event_gate_t& gate);
