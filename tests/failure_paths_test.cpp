@@ -25,6 +25,7 @@
 #include "../fuzz/intake_input.h"
 #include "frame/log.h"
 #include "intake/event_loop.h"
+#include "intake/gate.h"
 #include "support.h"
 
 namespace {
@@ -424,19 +425,24 @@ TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
 {
     if (ADDRESS_SANITIZER)
         GTEST_SKIP() << "the address sanitizer cannot run with its memory capped";
-    constexpr size_t NAME_SIZE = 4 << 20;
+    // A long name that still fits in a record line.
+    constexpr size_t NAME_SIZE = 120 << 10;
+    static_assert(NAME_SIZE + 1024 < RECORD_LENGTH_MAX, "the name's record is taken");
     int status = in_child([&] {
-        // Large blocks are mapped and unmapped one by one, so that what the
-        // capped event needs comes from new memory, not from blocks freed
-        // before the cap.
+        // Large blocks are mapped and unmapped one by one, and every thread
+        // allocates from one heap that grows by what it needs only, so that
+        // what the capped event needs comes from new memory, not from blocks
+        // freed before the cap.
         mallopt(M_MMAP_THRESHOLD, 64 << 10);
-        // Event 2 names a 4 MiB file, then a small one. The parser takes in
+        mallopt(M_ARENA_MAX, 1);
+        mallopt(M_TOP_PAD, 0);
+        // Event 2 names a 120 KiB file, then a small one. The loop takes in
         // all of it but its end; the data size is then capped to leave room
-        // for three times the name: enough for the parser's interpretation
-        // of it, not for all of the plugin's copies. (Under about one time
-        // the parser itself fails and the name is passed over; from about
-        // seven times the whole event fits.) The end of event 2 and event 3
-        // follow under the cap.
+        // for seven times the name: enough for the parser to take in the
+        // whole event, not for all of the plugin's copies. (Under about five
+        // times the parser fails itself, and drops the name or, below one
+        // time, ends the loop; from about eleven times the whole event fits.)
+        // The end of event 2 and event 3 follow under the cap.
         std::string const first = audit_event(1, "first");
         std::string const small = audit_event(2, "after-big");
         size_t const line_at = small.rfind("type=PATH");
@@ -448,7 +454,7 @@ TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
         std::string const big_records = big.substr(0, end_at);
         std::string const big_end = big.substr(end_at);
         std::string const next = audit_event(3, "next");
-        long const margin = static_cast<long>(NAME_SIZE) * 3;
+        long const margin = static_cast<long>(NAME_SIZE) * 7;
 
         temp_dir_t dir;
         agent_sink_t agent(dir.path + "/events.sock");
@@ -488,6 +494,11 @@ TEST(MemoryLimit, EventThatExhaustsMemoryIsDroppedAndTheNextIsSent)
                 usleep(1000);
             }
             before_cap = agent.drain(10000);
+            // The free memory inside the heap would serve the capped event:
+            // it is taken up first, until the heap has to grow.
+            std::vector<void*> ballast;
+            for (long const start = status_kib("VmData:"); status_kib("VmData:") == start;)
+                ballast.push_back(malloc(16 << 10));
             long const used_kib = status_kib("VmData:");
             struct rlimit cap = uncapped;
             cap.rlim_cur = static_cast<rlim_t>(used_kib * 1024 + margin);

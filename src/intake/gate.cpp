@@ -2,6 +2,7 @@
 // parser can report it at once.
 #include "intake/gate.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -180,29 +181,24 @@ static bool same_event(audit_stamp_t const& a, audit_stamp_t const& b)
            (!a.has_node || a.node == b.node);
 }
 
-// True when a is older than b, as the parser orders events: by seconds,
-// milliseconds and serial, whatever their nodes.
-static bool older(audit_stamp_t const& a, audit_stamp_t const& b)
+// True when a comes before b in the order in which the parser reports the
+// events it holds: by seconds, milliseconds and serial, whatever the nodes,
+// and the earlier arrival first among equals.
+static bool reported_before(gate_event_t const& a, gate_event_t const& b)
 {
-    if (a.sec != b.sec)
-        return a.sec < b.sec;
-    if (a.milli != b.milli)
-        return a.milli < b.milli;
-    return a.serial < b.serial;
+    if (a.stamp.sec != b.stamp.sec)
+        return a.stamp.sec < b.stamp.sec;
+    if (a.stamp.milli != b.stamp.milli)
+        return a.stamp.milli < b.stamp.milli;
+    if (a.stamp.serial != b.stamp.serial)
+        return a.stamp.serial < b.stamp.serial;
+    return a.arrival < b.arrival;
 }
 
-// Index of the held event with the oldest stamp (the first of equals), or
-// held.size() when none qualifies; open_only skips ended events.
-static size_t oldest_held(event_gate_t const& gate, bool open_only)
+// Heap order of the waiting events: the first to report on top.
+static bool reported_later(gate_event_t const& a, gate_event_t const& b)
 {
-    size_t oldest = gate.held.size();
-    for (size_t i = 0; i < gate.held.size(); ++i) {
-        if (open_only && gate.held[i].ended)
-            continue;
-        if (oldest == gate.held.size() || older(gate.held[i].stamp, gate.held[oldest].stamp))
-            oldest = i;
-    }
-    return oldest;
+    return reported_before(b, a);
 }
 
 // Feeds one ended event to the parser and lets it report it at once; keeps
@@ -219,27 +215,48 @@ static void feed_event(event_gate_t& gate, std::string const& lines)
         gate.feed_result = result;
 }
 
-// Feeds the parser the oldest held event while it has ended: the order in
-// which the parser reports events that it holds itself.
-static void release_ended(event_gate_t& gate)
+// Feeds the parser the first waiting event to report.
+static void release_first_waiting(event_gate_t& gate)
 {
-    for (;;) {
-        size_t oldest = oldest_held(gate, false);
-        if (oldest == gate.held.size() || !gate.held[oldest].ended)
-            return;
-        gate_event_t event = std::move(gate.held[oldest]);
-        gate.held.erase(gate.held.begin() + static_cast<std::ptrdiff_t>(oldest));
-        gate.held_bytes -= event.lines.size();
-        feed_event(gate, event.lines);
-    }
+    std::pop_heap(gate.waiting.begin(), gate.waiting.end(), reported_later);
+    gate_event_t event = std::move(gate.waiting.back());
+    gate.waiting.pop_back();
+    gate.held_bytes -= event.lines.size();
+    feed_event(gate, event.lines);
 }
 
-// Ends an open event as it stands: an end-of-event record with its stamp
-// (and node) tells the parser that nothing more will come. Should memory
-// run out for that record, the event goes to the parser without it, where
-// its ageing ends it.
-static void cut(event_gate_t& gate, gate_event_t& event)
+// True when an open event that still holds back later ones comes before
+// event.
+static bool held_back(event_gate_t const& gate, gate_event_t const& event)
 {
+    for (gate_event_t const& open : gate.open)
+        if (open.holding && reported_before(open, event))
+            return true;
+    return false;
+}
+
+// Feeds the parser the waiting events that no open event holds back: the
+// events that the parser, holding them itself, would report now.
+static void release_due(event_gate_t& gate)
+{
+    while (!gate.waiting.empty() && !held_back(gate, gate.waiting.front()))
+        release_first_waiting(gate);
+}
+
+// Moves an ended event to the waiting ones.
+static void wait(event_gate_t& gate, gate_event_t&& event)
+{
+    gate.waiting.push_back(std::move(event));
+    std::push_heap(gate.waiting.begin(), gate.waiting.end(), reported_later);
+}
+
+// Ends the open event at index as it stands: an end-of-event record with
+// its stamp (and node) tells the parser that nothing more will come. Should
+// memory run out for that record, the event goes to the parser without it,
+// where the parser's own ageing ends it.
+static void cut(event_gate_t& gate, size_t index)
+{
+    gate_event_t& event = gate.open[index];
     char end[96];
     snprintf(end, sizeof end, "type=EOE msg=audit(%lld.%03u:%llu): \n", static_cast<long long>(event.stamp.sec),
              event.stamp.milli, static_cast<unsigned long long>(event.stamp.serial));
@@ -252,37 +269,50 @@ static void cut(event_gate_t& gate, gate_event_t& event)
         event.lines.resize(before);
     }
     gate.held_bytes += event.lines.size() - before;
-    event.ended = true;
+    gate_event_t ended = std::move(event);
+    gate.open.erase(gate.open.begin() + static_cast<std::ptrdiff_t>(index));
+    wait(gate, std::move(ended));
 }
 
-// Cuts the open events that have waited for CUT_AFTER_ENDED later events to
-// end, then the oldest open ones while the held events are too many or too
-// large; releases what is then due.
-static void cut_overdue(event_gate_t& gate)
+// Lets the open events stamped at least WAIT_SECONDS_MAX before sec hold
+// nothing back any more.
+static void stop_stale_holds(event_gate_t& gate, int64_t sec)
 {
-    bool cut_any = false;
-    for (gate_event_t& event : gate.held) {
-        if (event.ended)
-            continue;
-        // Held in arrival order: later events have waited less.
-        if (gate.ended_count - event.ended_before < CUT_AFTER_ENDED)
+    for (gate_event_t& open : gate.open)
+        if (open.holding && open.stamp.sec < sec &&
+            static_cast<uint64_t>(sec) - static_cast<uint64_t>(open.stamp.sec) >=
+                static_cast<uint64_t>(WAIT_SECONDS_MAX))
+            open.holding = false;
+}
+
+// Cuts the open events that have waited for CUT_AFTER_ENDED other events to
+// end, and the oldest ones past OPEN_EVENTS_MAX. Past the bounds of what is
+// held, the open events that hold back the first waiting one stop holding
+// anything back (or, with nothing waiting, the oldest open event is cut).
+// Then releases what is due.
+static void enforce_bounds(event_gate_t& gate)
+{
+    // Open events are in arrival order: the first has waited longest.
+    while (!gate.open.empty() && (gate.ended_count - gate.open.front().ended_before >= CUT_AFTER_ENDED ||
+                                  gate.open.size() > OPEN_EVENTS_MAX))
+        cut(gate, 0);
+    release_due(gate);
+    while (gate.waiting.size() > WAITING_EVENTS_MAX || gate.held_bytes > HELD_BYTES_MAX) {
+        if (!gate.waiting.empty()) {
+            for (gate_event_t& open : gate.open)
+                if (reported_before(open, gate.waiting.front()))
+                    open.holding = false;
+        } else if (!gate.open.empty()) {
+            cut(gate, 0);
+        } else {
             break;
-        cut(gate, event);
-        cut_any = true;
-    }
-    if (cut_any)
-        release_ended(gate);
-    while (gate.held.size() > HELD_EVENTS_MAX || gate.held_bytes > HELD_BYTES_MAX) {
-        size_t oldest = oldest_held(gate, true);
-        if (oldest == gate.held.size())
-            break;
-        cut(gate, gate.held[oldest]);
-        release_ended(gate);
+        }
+        release_due(gate);
     }
 }
 
 // Routes one record line (with its "\n"): dropped when the parser would
-// drop it or the plugin never reads it, else added to its held event.
+// drop it or the plugin never reads it, else added to its open event.
 static void take_record(event_gate_t& gate, char const* line, size_t length)
 {
     // The parser reads a record without its "\n".
@@ -294,19 +324,22 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
     if (!read_stamp(line, text, stamp))
         return;
     bool const ends = type == AUDIT_EOE || type == AUDIT_PROCTITLE;
+    stop_stale_holds(gate, stamp.sec);
 
     // Most records belong to the latest event: search from the back.
-    for (size_t i = gate.held.size(); i-- > 0;) {
-        gate_event_t& event = gate.held[i];
-        if (event.ended || !same_event(event.stamp, stamp))
+    for (size_t i = gate.open.size(); i-- > 0;) {
+        gate_event_t& event = gate.open[i];
+        if (!same_event(event.stamp, stamp))
             continue;
         event.lines.append(line, length);
         gate.held_bytes += length;
         if (ends) {
-            event.ended = true;
             ++gate.ended_count;
+            gate_event_t ended = std::move(event);
+            gate.open.erase(gate.open.begin() + static_cast<std::ptrdiff_t>(i));
+            wait(gate, std::move(ended));
         }
-        cut_overdue(gate);
+        enforce_bounds(gate);
         return;
     }
     // An end record of no open event ends nothing (the parser drops it too).
@@ -315,15 +348,18 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
     gate_event_t event;
     event.stamp = std::move(stamp);
     event.lines.assign(line, length);
-    event.ended = ends;
     event.ended_before = gate.ended_count;
-    gate.held.push_back(std::move(event));
+    event.arrival = gate.arrivals;
+    if (ends)
+        wait(gate, std::move(event));
+    else
+        gate.open.push_back(std::move(event));
+    ++gate.arrivals;
     gate.held_bytes += length;
     if (ends)
         ++gate.ended_count;
-    // The parser reports what is due whenever an event begins.
-    release_ended(gate);
-    cut_overdue(gate);
+    // Whenever an event begins, the parser reports what is due.
+    enforce_bounds(gate);
 }
 
 // Routes one piece of a chunk: a whole line, or the start or the rest of
@@ -363,16 +399,15 @@ void gate_take(event_gate_t& gate, char const* data, size_t size)
         size -= piece;
     }
     // As after every chunk fed to the parser itself.
-    release_ended(gate);
+    release_due(gate);
 }
 
 // Cuts every open event; all held events are then due.
 void gate_end_all(event_gate_t& gate)
 {
-    for (gate_event_t& event : gate.held)
-        if (!event.ended)
-            cut(gate, event);
-    release_ended(gate);
+    while (!gate.open.empty())
+        cut(gate, 0);
+    release_due(gate);
 }
 
 // The end of input: what never ended a line is no record.

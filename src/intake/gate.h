@@ -21,18 +21,28 @@ constexpr size_t RECORD_LENGTH_MAX = 128 * 1024;
 
 // An open event is ended as it stands (cut) once this many other events
 // have ended since its first record arrived: by then the rest of it has
-// been lost. Events of one busy host interleave a few deep; a flood from many
-// writers with a tiny kernel backlog, where a writer sleeps between two
-// records of its event, interleaved up to 52 deep on a 2-CPU host.
-constexpr uint64_t CUT_AFTER_ENDED = 1024;
+// been lost. In floods of file creations from 8 to 32 writers on a 2-CPU
+// host, up to 1,464 events ended while one stayed open with the kernel's
+// backlog at 64 records, and up to 21,489 at 8192 (Debian's), where a
+// writer can sleep for seconds between two records of its event.
+constexpr uint64_t CUT_AFTER_ENDED = 65536;
 
-// Most events held at once, open or ended and waiting for an older one;
-// past it the oldest open event is cut. No stream a daemon writes comes
-// near it: the held events are the open ones and those behind a cut.
-constexpr size_t HELD_EVENTS_MAX = 2 * CUT_AFTER_ENDED;
-// Most bytes of record text held at once; past it the oldest open event is
-// cut. About twice what HELD_EVENTS_MAX events of the daemon's take.
-constexpr size_t HELD_BYTES_MAX = 4 * 1024 * 1024;
+// Most open events at once; past it the one that began first is cut. At
+// most one event per writing thread is open, between two of its records:
+// the floods above had up to 32 open at once, one per writer.
+constexpr size_t OPEN_EVENTS_MAX = 1024;
+
+// Ended events wait while an older event is open, so that the parser gets
+// them in the order in which it reports the events that it holds itself.
+// An open event stops holding others back once a record stamped this many
+// seconds later arrives (the audit daemon's default end of an event), or
+// when more than WAITING_EVENTS_MAX events, or HELD_BYTES_MAX bytes of
+// record text (open events included), are held: then the events behind it
+// go on, and it follows whenever it ends. No event that arrived whole is
+// lost, or waits long, behind one that never ends.
+constexpr int64_t WAIT_SECONDS_MAX = 2;
+constexpr size_t WAITING_EVENTS_MAX = 2048;
+constexpr size_t HELD_BYTES_MAX = 512 * 1024;
 
 // The stamp that ties the records of one event together, as the parser
 // reads it from "msg=audit(SEC.MILLI:SERIAL)" and an optional "node=".
@@ -46,21 +56,24 @@ struct audit_stamp_t {
 
 // One event held by the gate.
 struct gate_event_t {
-    audit_stamp_t stamp;   // of all its records
-    std::string lines;     // its kept records, each with its "\n", in arrival order
-    bool ended = false;    // its last record has arrived, or it was cut
-    uint64_t ended_before; // events that had ended when its first record arrived
+    audit_stamp_t stamp;       // of all its records
+    std::string lines;         // its kept records, each with its "\n", in arrival order
+    uint64_t ended_before = 0; // events that had ended when its first record arrived
+    uint64_t arrival = 0;      // events begun before it: its place among equal stamps
+    bool holding = true;       // while open: later ended events wait for it
 };
 
 // The gate's whole state; one per parser.
 struct event_gate_t {
-    auparse_state_t* au = nullptr;    // the parser that ended events are fed to
-    std::string partial;              // start of a record whose "\n" has not arrived
-    bool skipping = false;            // the current line is too long: dropped up to its "\n"
-    std::vector<gate_event_t> held;   // events not yet fed, in arrival order
-    size_t held_bytes = 0;            // record text in held
-    uint64_t ended_count = 0;         // events ended by their own last record so far
-    int feed_result = 0;              // first failing result of auparse_feed, 0 while none
+    auparse_state_t* au = nullptr;      // the parser that ended events are fed to
+    std::string partial;                // start of a record whose "\n" has not arrived
+    bool skipping = false;              // the current line is too long: dropped up to its "\n"
+    std::vector<gate_event_t> open;     // events whose end has not arrived, in arrival order
+    std::vector<gate_event_t> waiting;  // ended events behind an older open one: a heap, first to report on top
+    size_t held_bytes = 0;              // record text in open and waiting
+    uint64_t ended_count = 0;           // events ended by their own last record so far
+    uint64_t arrivals = 0;              // events begun so far
+    int feed_result = 0;                // first failing result of auparse_feed, 0 while none
 };
 
 // Takes a chunk of audit text; feeds the parser every event that is then
