@@ -4,13 +4,16 @@
 // five records), and renames every RENAME_EVERY-th one (default 4; an event
 // with four PATH records), then unlinks it so that the folders stay small
 // (unlink is not audited by the project's rules). Prints the files created
-// and renamed over all children.
+// and renamed over all children. SIGTERM or SIGINT ends the children early.
 // Usage: bench-flood DIR WRITERS SECONDS [RENAME_EVERY]
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include <csignal>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +25,15 @@ struct flood_counts_t {
     long created; // files created
     long renamed; // of which renamed
 };
+
+// Set by SIGTERM or SIGINT in the parent: end the writers.
+static volatile sig_atomic_t stop_requested = 0;
+
+// Notes that a stop was asked for.
+static void on_stop(int)
+{
+    stop_requested = 1;
+}
 
 // CLOCK_MONOTONIC now, in seconds.
 static double now()
@@ -79,10 +91,18 @@ int main(int argc, char** argv)
         perror("pipe");
         return 1;
     }
+    // Without SA_RESTART, so that a stop interrupts the parent's read below.
+    struct sigaction action = {};
+    action.sa_handler = on_stop;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
     double deadline = now() + seconds;
+    std::vector<pid_t> children;
     for (long w = 0; w < writers; ++w) {
         pid_t pid = fork();
         if (pid == 0) {
+            signal(SIGTERM, SIG_DFL);
+            signal(SIGINT, SIG_DFL);
             close(report[0]);
             char folder[4200];
             snprintf(folder, sizeof folder, "%s/w%ld", argv[1], w);
@@ -94,14 +114,23 @@ int main(int argc, char** argv)
             perror("fork");
             break;
         }
+        children.push_back(pid);
     }
     close(report[1]);
     flood_counts_t total = {0, 0}, counts;
-    while (read(report[0], &counts, sizeof counts) == static_cast<ssize_t>(sizeof counts)) {
-        total.created += counts.created;
-        total.renamed += counts.renamed;
+    ssize_t got;
+    while (!stop_requested && (got = read(report[0], &counts, sizeof counts)) != 0) {
+        if (got == static_cast<ssize_t>(sizeof counts)) {
+            total.created += counts.created;
+            total.renamed += counts.renamed;
+        } else if (got < 0 && errno != EINTR) {
+            break;
+        }
     }
-    while (wait(nullptr) > 0) {
+    if (stop_requested)
+        for (pid_t child : children)
+            kill(child, SIGTERM);
+    while (wait(nullptr) > 0 || errno == EINTR) {
     }
     printf("%ld %ld\n", total.created, total.renamed);
     return 0;
