@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the live benchmark runs bench/latency and bench/interleave
 # (sourced, bash, after scripts/lib/auditd.sh): the private daemon's
 # configuration with a deep plugin queue, its state report, the BPF churn
@@ -49,6 +50,7 @@ bench_write_daemon_conf() {
 # Usage: bench_state_report FILE
 bench_state_report() {
     rm -f "$BENCH_STATE"
+    # shellcheck disable=SC2154 # set by vk_start_daemon (scripts/lib/auditd.sh)
     kill -CONT "$vk_auditd_pid" 2>/dev/null || return 1
     vk_wait_for 10 grep -q "plugin queueing suspended" "$BENCH_STATE" 2>/dev/null || return 1
     cp "$BENCH_STATE" "$1"
