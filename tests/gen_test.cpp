@@ -1,7 +1,6 @@
 // The benchmark's audit text generator: what it says a correct plugin sends
 // is what the real event loop sends for its text, and a seed fixes the text.
-#include <atomic>
-#include <thread>
+#include <algorithm>
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -41,35 +40,73 @@ static std::vector<std::string> nul_terminated(std::string const& text)
     return pieces;
 }
 
+// Number of times needle occurs in text.
+static size_t occurrences(std::string const& text, std::string const& needle)
+{
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size())
+        ++count;
+    return count;
+}
+
+// The streams the generator shapes from one seed. A shape changes the
+// stamps, adds records or drops them, never the events: the whole stream's
+// datagrams are what every row's expectation is measured against.
+struct stream_case_t {
+    char const* name;              // what the row shows
+    std::vector<std::string> args; // bench/gen options after the seed and count
+    bool standalone;               // the text holds standalone records
+    bool cut;                      // runs of records are dropped
+    bool relative;                 // some CWD record is dropped and its relative name is sent
+};
+
 TEST(Generator, ExpectedDatagramsAreWhatTheEventLoopSends)
 {
-    temp_dir_t dir;
-    std::string const text = dir.path + "/audit.txt";
-    ASSERT_EQ(run_gen({"--seed", "11", "--events", "4000", "--out", text, "--count-file",
-                       dir.path + "/count", "--expect-file", dir.path + "/expect"}),
-              0);
-    std::vector<std::string> expected = nul_terminated(read_file(dir.path + "/expect"));
-    EXPECT_EQ(read_file(dir.path + "/count"), std::to_string(expected.size()) + "\n");
-    // About a third of the events are keyed; most of those report a path.
-    EXPECT_GT(expected.size(), 400u);
+    // 4,000 events: 0.2 s of stream time at 20,000 events/s, so 19
+    // standalone records 10 ms apart, and one run in each stretch of 133
+    // events. Runs of one record drop a CWD record alone now and then.
+    stream_case_t const cases[] = {
+        {"whole", {}, false, false, false},
+        {"standalone records", {"--rate", "20000", "--standalone", "0.01"}, true, false, false},
+        {"runs of 40 records cut", {"--rate", "20000", "--cut", "30:40"}, false, true, false},
+        {"single records cut", {"--rate", "20000", "--cut", "400:1"}, false, true, true},
+        {"standalone records and runs cut",
+         {"--rate", "20000", "--standalone", "0.01", "--cut", "30:40"}, true, true, false},
+    };
+    std::vector<std::string> whole;
+    for (stream_case_t const& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_dir_t dir;
+        std::string const text_file = dir.path + "/audit.txt";
+        std::vector<std::string> args = {"--seed", "11", "--events", "4000", "--out", text_file,
+                                         "--count-file", dir.path + "/count", "--expect-file",
+                                         dir.path + "/expect"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ASSERT_EQ(run_gen(args), 0);
+        std::string const text = read_file(text_file);
+        std::vector<std::string> expected = nul_terminated(read_file(dir.path + "/expect"));
+        EXPECT_EQ(read_file(dir.path + "/count"), std::to_string(expected.size()) + "\n");
 
-    agent_sink_t agent(dir.path + "/events.sock");
-    std::atomic<bool> done{false};
-    std::vector<std::string> received;
-    std::thread reader([&] {
-        while (!done)
-            for (std::string& d : agent.drain(20))
-                received.push_back(std::move(d));
-        for (std::string& d : agent.drain())
-            received.push_back(std::move(d));
-    });
-    EXPECT_EQ(run_event_loop(read_file(text), dir.path), 0);
-    done = true;
-    reader.join();
+        if (whole.empty()) {
+            // About a third of the events are keyed; most of those report a path.
+            EXPECT_GT(expected.size(), 400u);
+            whole = expected;
+        }
+        EXPECT_EQ(occurrences(text, "type=BPF ") > 0, c.standalone);
+        if (!c.cut)
+            EXPECT_EQ(expected, whole);
+        else
+            EXPECT_LT(expected.size(), whole.size());
+        bool const relative_sent = std::any_of(expected.begin(), expected.end(), [](std::string const& d) {
+            return d.size() > 4 && d[d.find(':', 4) + 1] != '/';
+        });
+        EXPECT_EQ(relative_sent, c.relative);
 
-    ASSERT_EQ(received.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i)
-        ASSERT_EQ(received[i], expected[i]) << "datagram " << i;
+        std::vector<std::string> const received = datagrams_for(text);
+        ASSERT_EQ(received.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(received[i], expected[i]) << "datagram " << i;
+    }
 }
 
 TEST(Generator, TheSeedFixesTheText)
