@@ -144,6 +144,11 @@ INSTANTIATE_TEST_SUITE_P(
         print_case_t{"create_otherkey.log", "velkoran", {}},
         print_case_t{"create_otherkey.log", "otherkey", {"2:F:0:/tmp/velkoran-rec-other/other.txt"}},
         print_case_t{"create_redirect.log", "velkoran-noise", {}},
+        // Standalone records of the kernel's own (BPF programs freed by a
+        // worker) between the events hold nothing back.
+        print_case_t{"bpf_standalone.log", "velkoran",
+                     {"2:F:0:/tmp/velkoran-rec/bpf-1.txt", "2:F:0:/tmp/velkoran-rec/bpf-2.txt",
+                      "2:F:0:/tmp/velkoran-rec/bpf-3.txt", "2:F:0:/tmp/velkoran-rec/bpf-4.txt"}},
         print_case_t{"all.log", "velkoran",
                      ALL_LOG_LINES}));
 
