@@ -275,28 +275,36 @@ static void cut(event_gate_t& gate, size_t index)
 }
 
 // Lets the open events stamped at least WAIT_SECONDS_MAX before sec hold
-// nothing back any more.
-static void stop_stale_holds(event_gate_t& gate, int64_t sec)
+// nothing back any more; true if one stopped.
+static bool stop_stale_holds(event_gate_t& gate, int64_t sec)
 {
+    bool stopped = false;
     for (gate_event_t& open : gate.open)
         if (open.holding && open.stamp.sec < sec &&
             static_cast<uint64_t>(sec) - static_cast<uint64_t>(open.stamp.sec) >=
-                static_cast<uint64_t>(WAIT_SECONDS_MAX))
+                static_cast<uint64_t>(WAIT_SECONDS_MAX)) {
             open.holding = false;
+            stopped = true;
+        }
+    return stopped;
 }
 
 // Cuts the open events that have waited for CUT_AFTER_ENDED other events to
 // end, and the oldest ones past OPEN_EVENTS_MAX. Past the bounds of what is
 // held, the open events that hold back the first waiting one stop holding
 // anything back (or, with nothing waiting, the oldest open event is cut).
-// Then releases what is due.
-static void enforce_bounds(event_gate_t& gate)
+// Releases at once what that makes due; true if it changed anything.
+static bool enforce_bounds(event_gate_t& gate)
 {
+    bool changed = false;
     // Open events are in arrival order: the first has waited longest.
     while (!gate.open.empty() && (gate.ended_count - gate.open.front().ended_before >= CUT_AFTER_ENDED ||
-                                  gate.open.size() > OPEN_EVENTS_MAX))
+                                  gate.open.size() > OPEN_EVENTS_MAX)) {
         cut(gate, 0);
-    release_due(gate);
+        changed = true;
+    }
+    if (changed)
+        release_due(gate);
     while (gate.waiting.size() > WAITING_EVENTS_MAX || gate.held_bytes > HELD_BYTES_MAX) {
         if (!gate.waiting.empty()) {
             for (gate_event_t& open : gate.open)
@@ -307,8 +315,10 @@ static void enforce_bounds(event_gate_t& gate)
         } else {
             break;
         }
+        changed = true;
         release_due(gate);
     }
+    return changed;
 }
 
 // Routes one record line (with its "\n"): dropped when the parser would
@@ -324,7 +334,8 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
     if (!read_stamp(line, text, stamp))
         return;
     bool const ends = type == AUDIT_EOE || type == AUDIT_PROCTITLE;
-    stop_stale_holds(gate, stamp.sec);
+    if (stop_stale_holds(gate, stamp.sec))
+        release_due(gate);
 
     // Most records belong to the latest event: search from the back.
     for (size_t i = gate.open.size(); i-- > 0;) {
@@ -359,7 +370,8 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
     if (ends)
         ++gate.ended_count;
     // Whenever an event begins, the parser reports what is due.
-    enforce_bounds(gate);
+    if (!enforce_bounds(gate))
+        release_due(gate);
 }
 
 // Routes one piece of a chunk: a whole line, or the start or the rest of

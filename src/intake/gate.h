@@ -38,11 +38,13 @@ constexpr size_t OPEN_EVENTS_MAX = 1024;
 // seconds later arrives (the audit daemon's default end of an event), or
 // when more than WAITING_EVENTS_MAX events, or HELD_BYTES_MAX bytes of
 // record text (open events included), are held: then the events behind it
-// go on, and it follows whenever it ends. No event that arrived whole is
-// lost, or waits long, behind one that never ends.
+// go on, and it follows whenever it ends. So no event waits long, or is
+// lost, behind one that never ends, and memory stays small. A mebibyte
+// holds about 800 events of the daemon's in order: in the floods above,
+// all but 25 of 60,000 to 87,000 datagrams kept the parser's order.
 constexpr int64_t WAIT_SECONDS_MAX = 2;
 constexpr size_t WAITING_EVENTS_MAX = 2048;
-constexpr size_t HELD_BYTES_MAX = 512 * 1024;
+constexpr size_t HELD_BYTES_MAX = 1024 * 1024;
 
 // The stamp that ties the records of one event together, as the parser
 // reads it from "msg=audit(SEC.MILLI:SERIAL)" and an optional "node=".
