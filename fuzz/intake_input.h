@@ -15,6 +15,7 @@
 #include <auparse.h>
 
 #include "intake/capture.h"
+#include "intake/event_loop.h"
 
 // Largest chunk of each chunk class; the low bits of the first input byte
 // pick the class.
@@ -141,8 +142,9 @@ inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const&
         state ^= state >> 17;
         state ^= state << 5;
         size_t const len = std::min(left, 1 + state % limit);
-        // The event loop ends at the first feed that fails; so does this.
-        if (auparse_feed(au, text, len) != 0 || auparse_feed(au, "", 0) != 0)
+        // The event loop ends at the first feed that fails (a rejected
+        // line is no failure); so does this.
+        if (feed_ends_loop(auparse_feed(au, text, len)) || feed_ends_loop(auparse_feed(au, "", 0)))
             break;
         if (control & FUZZ_AGE_EVERY_CHUNK)
             auparse_feed_age_events(au);

@@ -16,6 +16,12 @@
 // Result when the audit parser cannot be created (ENOMEM).
 static constexpr int NO_PARSER = 12;
 
+// Whether a feed result ends the loop: EBADMSG only reports a dropped line.
+bool feed_ends_loop(int fed)
+{
+    return fed != 0 && !(fed == -1 && errno == EBADMSG);
+}
+
 // Runs the poll loop; every way out passes through the flush and destroy.
 int event_loop(ptree const& config, int input_fd, int signal_fd)
 {
@@ -78,10 +84,10 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
                 }
             } else {
                 result = auparse_feed(au, buffer, static_cast<size_t>(count));
-                if (result != 0)
+                if (feed_ends_loop(result))
                     break;
                 result = auparse_feed(au, "", 0);
-                if (result != 0)
+                if (feed_ends_loop(result))
                     break;
                 data_fed = true;
             }

@@ -11,5 +11,14 @@ constexpr int AGE_EVENTS_TIMEOUT_MS = 5000;
 // Opens the agent socket, feeds everything read from input_fd to a feed-mode
 // audit parser until end of input, a readable signal_fd or a failure, then
 // flushes and destroys the parser. Returns 0, an errno value, 12 when no
-// parser can be made, or the parser's non-zero feed result.
+// parser can be made, or the parser's non-zero feed result (a rejected line,
+// EBADMSG, is no failure: see feed_ends_loop).
 int event_loop(ptree const& config, int input_fd, int signal_fd);
+
+// True when fed, the result of an auparse_feed call made just before (errno
+// still as it left it), ends the loop: any non-zero result but -1 with errno
+// EBADMSG. From libauparse 4.2 on, a fed line without a readable time stamp
+// (a blank line, a comment, garbage) gives that result once the good events
+// of the same data are delivered; the line is dropped, as earlier versions
+// drop it without a word, and reading goes on.
+bool feed_ends_loop(int fed);
