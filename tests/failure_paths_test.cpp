@@ -158,6 +158,24 @@ std::string binary_noise(size_t length)
     return noise;
 }
 
+// The text of count events from serial first on, each creating f<serial>.
+std::string events_from(uint64_t first, uint64_t count)
+{
+    std::string text;
+    for (uint64_t serial = first; serial < first + count; ++serial)
+        text += audit_event(serial, "f" + std::to_string(serial));
+    return text;
+}
+
+// The datagrams of events_from(first, count), in order.
+std::vector<std::string> datagrams_from(uint64_t first, uint64_t count)
+{
+    std::vector<std::string> datagrams;
+    for (uint64_t serial = first; serial < first + count; ++serial)
+        datagrams.push_back(datagram_of("f" + std::to_string(serial)));
+    return datagrams;
+}
+
 std::string const unknown_records =
     "type=UNKNOWN[1999] msg=audit(1796647993.500:500): name=\"/home/u/x\" mode=0100644 nametype=CREATE\n"
     "type=NOSUCHTYPE msg=audit(1796647993.500:500): key=\"velkoran\"\n"
@@ -193,6 +211,15 @@ std::vector<input_case_t> const input_cases = {
     {"empty name sends nothing", replaced(audit_event(1, "x"), "name=\"x\"", "name=\"\""), {}},
     {"an event cut off mid-record at the end of input",
      audit_event(1, "ok") + audit_event(2, "cut").substr(0, 700), {datagram_of("ok")}},
+    // Lines without a time stamp amid a stream longer than several reads:
+    // the parser drops each (from libauparse 4.2 on it also reports it) and
+    // everything after it is still read.
+    {"a blank line in the middle of a stream", events_from(1, 20) + "\n" + events_from(21, 20),
+     datagrams_from(1, 40)},
+    {"a comment line in the middle of a stream", events_from(1, 20) + "# a comment\n" + events_from(21, 20),
+     datagrams_from(1, 40)},
+    {"a garbage line in the middle of a stream",
+     events_from(1, 20) + "garbage type=SYSCALL\n" + events_from(21, 20), datagrams_from(1, 40)},
 };
 
 class HostileInputTest : public ::testing::TestWithParam<input_case_t> {};

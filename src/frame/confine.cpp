@@ -38,14 +38,16 @@ static scmp_arg_cmp descriptor_is(int fd)
 static bool add_loop_rules(scmp_filter_ctx filter, int input_fd, int agent_fd, int log_fd)
 {
     // Called with any arguments: waiting, ending, the restart of an
-    // interrupted wait, clock fallbacks for hosts without a fast clock, and
-    // the lock waits of a process that runs other threads beside the loop.
+    // interrupted wait, clock fallbacks for hosts without a fast clock, the
+    // lock waits of a process that runs other threads beside the loop, and
+    // uname, by which the audit library learns the machine when a record
+    // names no architecture it has a system-call table for (it only reads).
     static int const anywhere[] = {
         SCMP_SYS(poll),          SCMP_SYS(ppoll),         SCMP_SYS(close),
         SCMP_SYS(exit),          SCMP_SYS(exit_group),    SCMP_SYS(restart_syscall),
         SCMP_SYS(brk),           SCMP_SYS(munmap),        SCMP_SYS(mremap),
         SCMP_SYS(madvise),       SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday),
-        SCMP_SYS(time),          SCMP_SYS(futex),
+        SCMP_SYS(time),          SCMP_SYS(futex),         SCMP_SYS(uname),
     };
     for (int call : anywhere)
         if (seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)

@@ -201,17 +201,26 @@ static bool reported_later(gate_event_t const& a, gate_event_t const& b)
     return reported_before(b, a);
 }
 
+// True when fed, the result of an auparse_feed call made just before (errno
+// still as it left it), is a failure: any non-zero result but -1 with errno
+// EBADMSG. From libauparse 4.2 on, a fed line without a readable time stamp
+// gives that result once the good events of the same data are delivered;
+// the line is dropped, as earlier versions drop it without a word.
+static bool feed_failed(int fed)
+{
+    return fed != 0 && !(fed == -1 && errno == EBADMSG);
+}
+
 // Feeds one ended event to the parser and lets it report it at once; keeps
-// the first failing result (a record that the parser rejects as malformed
-// is no failure: it drops that record and goes on).
+// the first failing result.
 static void feed_event(event_gate_t& gate, std::string const& lines)
 {
     if (gate.feed_result != 0)
         return;
     int result = auparse_feed(gate.au, lines.data(), lines.size());
-    if (result == 0 || errno == EBADMSG)
+    if (!feed_failed(result))
         result = auparse_feed(gate.au, "", 0);
-    if (result != 0 && errno != EBADMSG)
+    if (feed_failed(result))
         gate.feed_result = result;
 }
 
