@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <auparse.h>
+#include <libaudit.h>
 
 #include "intake/capture.h"
 #include "intake/gate.h"
@@ -113,7 +114,7 @@ inline bool hits_known_parser_leak(char const* text, size_t len)
             return true;
         size_t type = names[0] == "node" ? 1 : 0;
         bool cwd_record = type < names.size() && names[type] == "type" &&
-                          (values[type] == "CWD" || values[type] == "1307");
+                          audit_name_to_msg_type(values[type].c_str()) == AUDIT_CWD;
         if (cwd_record && std::count(names.begin(), names.end(), "cwd") > 1)
             return true;
     }
