@@ -44,7 +44,7 @@ constexpr size_t OPEN_EVENTS_MAX = 1024;
 // all but 25 of 60,000 to 87,000 datagrams kept the parser's order.
 constexpr int64_t WAIT_SECONDS_MAX = 2;
 constexpr size_t WAITING_EVENTS_MAX = 2048;
-constexpr size_t HELD_BYTES_MAX = 1024 * 1024;
+constexpr size_t HELD_BYTES_MAX = 768 * 1024;
 
 // The stamp that ties the records of one event together, as the parser
 // reads it from "msg=audit(SEC.MILLI:SERIAL)" and an optional "node=".
