@@ -252,10 +252,17 @@ static void release_due(event_gate_t& gate)
         release_first_waiting(gate);
 }
 
-// Moves an ended event to the waiting ones.
+// Moves an ended event (its bytes counted in held_bytes) to the waiting
+// ones; with no memory left to hold it, the parser gets it at once.
 static void wait(event_gate_t& gate, gate_event_t&& event)
 {
-    gate.waiting.push_back(std::move(event));
+    try {
+        gate.waiting.push_back(std::move(event));
+    } catch (std::bad_alloc const&) {
+        gate.held_bytes -= event.lines.size();
+        feed_event(gate, event.lines);
+        return;
+    }
     std::push_heap(gate.waiting.begin(), gate.waiting.end(), reported_later);
 }
 
@@ -369,15 +376,15 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
     event.stamp = std::move(stamp);
     event.lines.assign(line, length);
     event.ended_before = gate.ended_count;
-    event.arrival = gate.arrivals;
-    if (ends)
-        wait(gate, std::move(event));
-    else
-        gate.open.push_back(std::move(event));
-    ++gate.arrivals;
-    gate.held_bytes += length;
-    if (ends)
+    event.arrival = gate.arrivals++;
+    if (ends) {
         ++gate.ended_count;
+        gate.held_bytes += length;
+        wait(gate, std::move(event));
+    } else {
+        gate.open.push_back(std::move(event));
+        gate.held_bytes += length;
+    }
     // Whenever an event begins, the parser reports what is due.
     if (!enforce_bounds(gate))
         release_due(gate);
