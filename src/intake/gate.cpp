@@ -104,8 +104,8 @@ static bool read_stamp(char const* line, size_t length, audit_stamp_t& stamp)
 }
 
 // The type of a record that the plugin keeps, from the text of its type:
-// the records it reads (SYSCALL, CWD, PATH) and those that end an event for
-// the parser (PROCTITLE, EOE); 0 for every other. Names match as the audit
+// the records it reads (SYSCALL, CWD, PATH, OPENAT2) and those that end an
+// event for the parser (PROCTITLE, EOE); 0 for every other. Names match as the audit
 // library matches them, whatever their case; a number or "UNKNOWN[n]" goes
 // to the library.
 static int kept_type(char const* value, size_t size)
@@ -115,7 +115,7 @@ static int kept_type(char const* value, size_t size)
         size_t size;      // its length
         int type;         // its number
     } const kept[] = {{"SYSCALL", 7, AUDIT_SYSCALL}, {"PATH", 4, AUDIT_PATH}, {"CWD", 3, AUDIT_CWD},
-                      {"EOE", 3, AUDIT_EOE}, {"PROCTITLE", 9, AUDIT_PROCTITLE}};
+                      {"OPENAT2", 7, AUDIT_OPENAT2}, {"EOE", 3, AUDIT_EOE}, {"PROCTITLE", 9, AUDIT_PROCTITLE}};
     for (auto const& k : kept)
         if (size == k.size && strncasecmp(value, k.name, size) == 0)
             return k.type;
