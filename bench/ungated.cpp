@@ -49,7 +49,7 @@ static int ungated_loop(ptree const& config, int input_fd, int signal_fd)
         return NO_PARSER;
     auparse_set_escape_mode(au, AUPARSE_ESC_RAW);
     auparse_add_callback(au, auparse_callback, const_cast<std::string*>(&key), nullptr);
-    confine_loop_thread(input_fd, agent_socket_fd, log_descriptor());
+    confine_loop_thread(input_fd, agent_socket_fd, log_descriptor(), false);
 
     char buffer[READ_BUFFER_SIZE];
     bool data_fed = false;

@@ -134,6 +134,8 @@ void PrintTo(handmade_case_t const& c, std::ostream* os)
 
 constexpr int OPENAT = 257;
 constexpr int CREAT = 85;
+constexpr int LINK = 86;
+constexpr int OPENAT2 = 437;
 std::string const KEY = "key=\"velkoran\"";
 std::string const CREATE_FILE = "mode=0100644 ouid=0 ogid=0 rdev=00:00 nametype=CREATE";
 
@@ -215,6 +217,22 @@ INSTANTIATE_TEST_SUITE_P(Records, HandmadeEventTest, ::testing::Values(
         syscall_record(1, OPENAT, "ffffffffffffff9c", "241", KEY) + record("CWD", 1, "cwd=\"/w\"") +
             path_record(1, "\"n\"", CREATE_FILE) + eoe(1),
         {"2:F:1000:/w/n"}},
+    handmade_case_t{"openat2 read-only by its OPENAT2 record",
+        syscall_record(1, OPENAT2, "ffffff9c", "7ffd5e1c9a10", KEY) +
+            record("OPENAT2", 1, "oflag=0100000 mode=0 resolve=0x0") + record("CWD", 1, "cwd=\"/w\"") +
+            path_record(1, "\"n\"", CREATE_FILE) + eoe(1), {}},
+    handmade_case_t{"openat2 for writing by its OPENAT2 record",
+        syscall_record(1, OPENAT2, "ffffff9c", "7ffd5e1c9a10", KEY) +
+            record("OPENAT2", 1, "oflag=01101 mode=0644 resolve=0x0") + record("CWD", 1, "cwd=\"/w\"") +
+            path_record(1, "\"n\"", CREATE_FILE) + eoe(1), {"2:F:1000:/w/n"}},
+    handmade_case_t{"openat2 whose oflag is no octal number is reported",
+        syscall_record(1, OPENAT2, "ffffff9c", "7ffd5e1c9a10", KEY) +
+            record("OPENAT2", 1, "oflag=0x8000 mode=0 resolve=0x0") + path_record(1, "\"/n\"", CREATE_FILE) +
+            eoe(1), {"2:F:1000:/n"}},
+    handmade_case_t{"link reports its new name, not its source",
+        syscall_record(1, LINK, "7ffd5e1c9a10", "0", KEY) + record("CWD", 1, "cwd=\"/w\"") +
+            path_record(1, "\"tmp_obj\"", "mode=0100644 nametype=NORMAL") +
+            path_record(1, "\"obj\"", CREATE_FILE) + eoe(1), {"2:F:1000:/w/obj"}},
     handmade_case_t{"records of other types are passed over",
         syscall_record(1, CREAT, "0", "0", KEY) + record("SOCKADDR", 1, "saddr=01002F746D702F78") +
             path_record(1, "\"/f\"", CREATE_FILE) + eoe(1),

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -14,15 +15,19 @@
 
 bool confine_event_loop = false;
 
-// Keeps CAP_DAC_OVERRIDE alone, so that datagrams still reach an agent whose
-// socket or folder belongs to another user or has a strict mode. Where the
-// bounding set cannot be changed, the other sets are still reduced.
-static void drop_capabilities()
+// Keeps CAP_DAC_OVERRIDE, so that datagrams still reach an agent whose
+// socket or folder belongs to another user or has a strict mode, and with
+// look_up_names CAP_SYS_PTRACE, without which the kernel hides the
+// descriptor links of other processes. Where the bounding set cannot be
+// changed, the other sets are still reduced.
+static void drop_capabilities(bool look_up_names)
 {
+    capng_type_t const kept =
+        static_cast<capng_type_t>(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET);
     capng_clear(CAPNG_SELECT_ALL);
-    capng_update(CAPNG_ADD,
-                 static_cast<capng_type_t>(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
-                 CAP_DAC_OVERRIDE);
+    capng_update(CAPNG_ADD, kept, CAP_DAC_OVERRIDE);
+    if (look_up_names)
+        capng_update(CAPNG_ADD, kept, CAP_SYS_PTRACE);
     if (capng_apply(CAPNG_SELECT_ALL) != 0)
         capng_apply(CAPNG_SELECT_CAPS);
 }
@@ -32,6 +37,18 @@ static void drop_capabilities()
 static scmp_arg_cmp descriptor_is(int fd)
 {
     return SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, static_cast<uint32_t>(fd));
+}
+
+// Adds the two calls that resolve a name relative to another process's
+// directory descriptor: the link read under /proc and lstat, both by path
+// from the working directory's side (AT_FDCWD), lstat never following a
+// link. False if one is refused.
+static bool add_lookup_rules(scmp_filter_ctx filter)
+{
+    scmp_arg_cmp const from_cwd = SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, static_cast<uint32_t>(AT_FDCWD));
+    return seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(readlinkat), 1, from_cwd) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(newfstatat), 2, from_cwd,
+                            SCMP_A3(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, AT_SYMLINK_NOFOLLOW)) == 0;
 }
 
 // Adds the rules of the running loop to filter; false if one is refused.
@@ -80,13 +97,14 @@ static bool add_loop_rules(scmp_filter_ctx filter, int input_fd, int agent_fd, i
 
 // Loads the allow-list; every other call, and every call through another
 // architecture's entry point (32-bit, x32), kills the process.
-static bool load_syscall_filter(int input_fd, int agent_fd, int log_fd)
+static bool load_syscall_filter(int input_fd, int agent_fd, int log_fd, bool look_up_names)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (filter == nullptr)
         return false;
     bool loaded = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_KILL_PROCESS) == 0 &&
-                  add_loop_rules(filter, input_fd, agent_fd, log_fd) && seccomp_load(filter) == 0;
+                  add_loop_rules(filter, input_fd, agent_fd, log_fd) &&
+                  (!look_up_names || add_lookup_rules(filter)) && seccomp_load(filter) == 0;
     seccomp_release(filter);
     return loaded;
 }
@@ -101,12 +119,12 @@ static constexpr bool SANITIZED_BUILD = false;
 #endif
 
 // Capabilities, then no_new_privs, then the system-call filter.
-bool confine_loop_thread(int input_fd, int agent_fd, int log_fd)
+bool confine_loop_thread(int input_fd, int agent_fd, int log_fd, bool look_up_names)
 {
     if (SANITIZED_BUILD)
         return false;
-    drop_capabilities();
+    drop_capabilities(look_up_names);
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
-    return load_syscall_filter(input_fd, agent_fd, log_fd);
+    return load_syscall_filter(input_fd, agent_fd, log_fd, look_up_names);
 }

@@ -9,11 +9,14 @@
 extern bool confine_event_loop;
 
 // Confines the calling thread, in this order: capabilities (effective,
-// permitted and bounding sets keep CAP_DAC_OVERRIDE alone, inheritable and
-// ambient sets empty; the uid stays), no_new_privs, and a system-call filter
-// that kills the whole process on any call outside the loop's own: read on
+// permitted and bounding sets keep CAP_DAC_OVERRIDE alone, and
+// CAP_SYS_PTRACE too when look_up_names is set; inheritable and ambient
+// sets empty; the uid stays), no_new_privs, and a system-call filter that
+// kills the whole process on any call outside the loop's own: read on
 // input_fd, sendto on agent_fd, write on log_fd (none when it is negative),
-// poll, close, memory management, clocks and exit. A step that the kernel
-// refuses is left out and the thread runs on without it. Returns true when
-// the system-call filter is in force.
-bool confine_loop_thread(int input_fd, int agent_fd, int log_fd);
+// poll, close, memory management, clocks and exit, and with look_up_names
+// the link read and lstat by which names relative to another process's
+// directory descriptor are resolved. A step that the kernel refuses is left
+// out and the thread runs on without it. Returns true when the system-call
+// filter is in force.
+bool confine_loop_thread(int input_fd, int agent_fd, int log_fd, bool look_up_names);

@@ -13,6 +13,7 @@
 #include "frame/launcher.h"
 #include "frame/log.h"
 #include "intake/event_loop.h"
+#include "intake/resolve.h"
 
 static constexpr char const* VERSION = "1.1.0-1";
 
@@ -76,6 +77,9 @@ int main(int argc, char** argv)
     log("---");
     log("Real-time scanning plugin started");
     confine_event_loop = true;
+    // The events are this host's own: names relative to a folder
+    // descriptor can be looked up in the running processes.
+    resolve_live_names = true;
     int result = event_loop(config, 0, signal_fd);
     log("Real-time scanning plugin shutting down");
 

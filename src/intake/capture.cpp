@@ -1,8 +1,11 @@
 // Walking the records of one audit event into a syscall_capture_t.
 #include "intake/capture.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/sysmacros.h>
 
 #include <linux/audit.h>
 
@@ -38,6 +41,7 @@ static void read_syscall_record(auparse_state_t* au, std::string const& key,
                                 syscall_capture_t& capture, bool& key_matched)
 {
     char const* arg_text[4] = {};       // raw text of the last a0..a3; null if absent
+    char const* pid_text = nullptr;     // raw text of the last "pid"; null if absent
     unsigned int first_syscall = NO_FIELD; // the first "syscall" field
     unsigned int last_uid = NO_FIELD;      // the last "uid" field
     do {
@@ -61,6 +65,10 @@ static void read_syscall_record(auparse_state_t* au, std::string const& key,
             if (field_is(name, "uid"))
                 last_uid = auparse_get_field_num(au);
             break;
+        case 'p':
+            if (field_is(name, "pid"))
+                pid_text = auparse_get_field_str(au);
+            break;
         default:
             break;
         }
@@ -72,6 +80,8 @@ static void read_syscall_record(auparse_state_t* au, std::string const& key,
     for (int i = 0; i < 4; ++i)
         if (arg_text[i] != nullptr)
             *args[i] = strtoull(arg_text[i], nullptr, 16);
+    if (pid_text != nullptr)
+        capture.pid = static_cast<uint32_t>(strtoul(pid_text, nullptr, 10));
     if (last_uid != NO_FIELD && auparse_goto_field_num(au, last_uid) > 0)
         capture.uid = static_cast<uint32_t>(auparse_get_field_int(au));
     // The first "syscall" field with a non-empty interpretation names it.
@@ -106,16 +116,41 @@ static void read_cwd_record(auparse_state_t* au, syscall_capture_t& capture)
     } while (auparse_next_field(au) > 0);
 }
 
+// The inode and device of a PATH record, from the raw text of its "inode"
+// (decimal) and "dev" ("major:minor", hex) fields; false unless both are
+// whole numbers, so that a damaged record never proves a file.
+static bool read_identity(char const* inode_text, char const* dev_text, uint64_t& inode, dev_t& dev)
+{
+    if (inode_text == nullptr || dev_text == nullptr || !isdigit(static_cast<unsigned char>(inode_text[0])) ||
+        !isxdigit(static_cast<unsigned char>(dev_text[0])))
+        return false;
+    char* end = nullptr;
+    inode = strtoull(inode_text, &end, 10);
+    if (*end != '\0')
+        return false;
+    unsigned long const major_number = strtoul(dev_text, &end, 16);
+    if (*end != ':' || !isxdigit(static_cast<unsigned char>(end[1])))
+        return false;
+    unsigned long const minor_number = strtoul(end + 1, &end, 16);
+    if (*end != '\0' || major_number > UINT32_MAX || minor_number > UINT32_MAX)
+        return false;
+    dev = makedev(static_cast<unsigned int>(major_number), static_cast<unsigned int>(minor_number));
+    return true;
+}
+
 // Accepts a PATH record with a name, a mode and a NORMAL or CREATE nametype
-// as the next path of capture, its kind taken from the mode. The nametype
-// comes after the name and the mode in the record, so the walk only notes
-// where they are; they are interpreted only for a record that can be kept.
+// as the next path of capture, its kind taken from the mode, with the inode
+// and device the kernel found there. The nametype comes after the name and
+// the mode in the record, so the walk only notes where they are; they are
+// interpreted only for a record that can be kept.
 static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
 {
-    char const* nametype = "";      // raw value: stays valid while the event is current
-    unsigned int first = NO_FIELD;  // the first "name" or "mode" field
-    bool has_name_field = false;    // a "name" field was seen
-    bool has_mode_field = false;    // a "mode" field was seen
+    char const* nametype = "";          // raw value: stays valid while the event is current
+    char const* inode_text = nullptr;   // raw value of the first "inode" field
+    char const* dev_text = nullptr;     // raw value of the first "dev" field
+    unsigned int first = NO_FIELD;      // the first "name" or "mode" field
+    bool has_name_field = false;        // a "name" field was seen
+    bool has_mode_field = false;        // a "mode" field was seen
 
     do {
         char const* field = auparse_get_field_name(au);
@@ -128,13 +163,25 @@ static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
             if (first == NO_FIELD)
                 first = auparse_get_field_num(au);
             (field[0] == 'n' ? has_name_field : has_mode_field) = true;
+        } else if (field_is(field, "inode")) {
+            if (inode_text == nullptr)
+                inode_text = auparse_get_field_str(au);
+        } else if (field_is(field, "dev")) {
+            if (dev_text == nullptr)
+                dev_text = auparse_get_field_str(au);
         }
     } while (auparse_next_field(au) > 0);
 
     if (!has_name_field || !has_mode_field || capture.path_count >= CAPTURE_PATHS_MAX)
         return;
-    if (strcmp(nametype, "NORMAL") != 0 && strcmp(nametype, "CREATE") != 0)
+    bool const created = strcmp(nametype, "CREATE") == 0;
+    if (!created && strcmp(nametype, "NORMAL") != 0)
         return;
+    // The raw values may be overwritten once the walk moves on.
+    uint64_t inode = 0;
+    dev_t dev = 0;
+    if (!read_identity(inode_text, dev_text, inode, dev))
+        inode = 0;
     if (auparse_goto_field_num(au, first) <= 0)
         return;
 
@@ -165,9 +212,35 @@ static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
 
     if (name.empty() || !has_mode)
         return;
-    capture.path_types[capture.path_count] = type;
-    capture.paths[capture.path_count] = std::move(name);
+    size_t const i = capture.path_count;
+    capture.path_types[i] = type;
+    capture.paths[i] = std::move(name);
+    capture.path_created[i] = created;
+    capture.path_inodes[i] = inode;
+    capture.path_devs[i] = dev;
     ++capture.path_count;
+}
+
+// Takes the open flags of an openat2 call from the first "oflag" field of
+// an OPENAT2 record (octal, as the kernel writes it). Text that is not an
+// octal number tells nothing, as if the record were missing.
+static void read_openat2_record(auparse_state_t* au, syscall_capture_t& capture)
+{
+    if (capture.has_open_how)
+        return;
+    do {
+        char const* name = auparse_get_field_name(au);
+        if (name == nullptr || !field_is(name, "oflag"))
+            continue;
+        char const* text = or_empty(auparse_get_field_str(au));
+        char* end = nullptr;
+        uint64_t const flags = strtoull(text, &end, 8);
+        if (text[0] >= '0' && text[0] <= '7' && *end == '\0') {
+            capture.open_how_flags = flags;
+            capture.has_open_how = true;
+        }
+        return;
+    } while (auparse_next_field(au) > 0);
 }
 
 // Visits every record of the current event once; drops the event at the end
@@ -192,6 +265,9 @@ static void capture_event(auparse_state_t* au, std::string const& key)
             break;
         case AUDIT_PATH:
             read_path_record(au, capture);
+            break;
+        case AUDIT_OPENAT2:
+            read_openat2_record(au, capture);
             break;
         default:
             break;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 #include <auparse.h>
 
 #include "agent/agent.h"
@@ -17,14 +19,20 @@ constexpr size_t CAPTURE_PATHS_MAX = 8;
 struct syscall_capture_t {
     std::string cwd;                              // working directory, always ending in "/" once set
     std::string syscall;                          // syscall name, e.g. "openat"
-    size_t path_count = 0;                        // filled entries of paths and path_types, 0..8
+    size_t path_count = 0;                        // filled entries of the path arrays, 0..8
     std::string paths[CAPTURE_PATHS_MAX];         // accepted PATH names, in record order
     file_type_e path_types[CAPTURE_PATHS_MAX] = {}; // kind of each accepted path, from its mode
+    bool path_created[CAPTURE_PATHS_MAX] = {};    // its nametype is CREATE (a new name), not NORMAL
+    uint64_t path_inodes[CAPTURE_PATHS_MAX] = {}; // its "inode" field; 0 when absent
+    dev_t path_devs[CAPTURE_PATHS_MAX] = {};      // its "dev" field ("major:minor" in hex) as a dev_t
     uint32_t uid = 0;                             // uid field of the SYSCALL record
+    uint32_t pid = 0;                             // pid field of the SYSCALL record; 0 when absent
     uint64_t a0 = 0;                              // syscall argument 0 (hex text of "a0")
     uint64_t a1 = 0;                              // syscall argument 1
     uint64_t a2 = 0;                              // syscall argument 2
     uint64_t a3 = 0;                              // syscall argument 3 (captured, not consulted)
+    bool has_open_how = false;                    // an OPENAT2 record came with the event
+    uint64_t open_how_flags = 0;                  // its "oflag" field (octal text): the flags of openat2
 };
 
 // Parser callback: for a ready event whose SYSCALL record carries the audit

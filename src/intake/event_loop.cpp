@@ -13,6 +13,7 @@
 #include "frame/log.h"
 #include "intake/capture.h"
 #include "intake/gate.h"
+#include "intake/resolve.h"
 
 // Result when the audit parser cannot be created (ENOMEM).
 static constexpr int NO_PARSER = 12;
@@ -44,7 +45,7 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
     // Set-up is complete: from here on the audit text that any local user
     // shapes is parsed by a thread that can do little else.
     if (confine_event_loop)
-        confine_loop_thread(input_fd, agent_socket_fd, log_descriptor());
+        confine_loop_thread(input_fd, agent_socket_fd, log_descriptor(), resolve_live_names);
 
     // Every chunk passes the gate, which feeds the parser whole events.
     event_gate_t gate;

@@ -7,7 +7,8 @@
 constexpr uint64_t AT_FDCWD_32 = 0xFFFFFF9CULL;
 constexpr uint64_t AT_FDCWD_64 = 0xFFFFFFFFFFFFFF9CULL;
 
-// Reports the paths of a creating, writing or renaming syscall: made
-// absolute with the event's cwd where allowed, lexically normal, one
-// send_path_to_agent call per path in capture order.
+// Reports the paths of a creating, writing, renaming or linking syscall:
+// made absolute with the event's cwd, or for a name relative to a directory
+// descriptor with the folder proven behind it (see resolve.h), lexically
+// normal, one send_path_to_agent call per path in capture order.
 void process_syscall(syscall_capture_t const* capture);
