@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/filesystem/path.hpp>
+
 #include "intake/resolve.h"
 #include "intake/selection.h"
 #include "support.h"
@@ -160,6 +162,7 @@ struct resolution_case_t {
     bool same_device = true;    // and the file's device
     bool process_alive = true;  // the process still runs
     bool proven_before = false; // an earlier event proved the folder while the descriptor was open
+    bool mkdir_before = false;  // an earlier mkdir event created the folder
 };
 
 void PrintTo(resolution_case_t const& c, std::ostream* os)
@@ -189,8 +192,10 @@ TEST_P(ResolutionTest, SendsOnlyAProvenPath)
     else
         fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    struct stat st;
+    struct stat st, folder;
     ASSERT_EQ(lstat((tree.path + c.recorded).c_str(), &st), 0);
+    std::string const folder_path = boost::filesystem::path(tree.path + c.recorded).parent_path().string();
+    ASSERT_EQ(lstat(folder_path.c_str(), &folder), 0);
     syscall_capture_t capture{};
     capture.syscall = c.syscall;
     capture.cwd = tree.path + "/cwd/";
@@ -212,8 +217,22 @@ TEST_P(ResolutionTest, SendsOnlyAProvenPath)
     capture.path_inodes[0] = c.inode_known ? st.st_ino : 0;
     capture.path_devs[0] = c.same_device ? st.st_dev : st.st_dev + 1;
     capture.path_count = 1;
+    capture.parent_inodes[0] = folder.st_ino;
+    capture.parent_devs[0] = folder.st_dev;
+    capture.parent_count = 1;
 
     resolve_live_names = c.live;
+    if (c.mkdir_before) {
+        syscall_capture_t mkdir{};
+        mkdir.syscall = "mkdir";
+        mkdir.paths[0] = folder_path;
+        mkdir.path_types[0] = D;
+        mkdir.path_created[0] = true;
+        mkdir.path_inodes[0] = folder.st_ino;
+        mkdir.path_devs[0] = folder.st_dev;
+        mkdir.path_count = 1;
+        process_syscall(&mkdir);
+    }
     if (c.proven_before)
         process_syscall(&capture);
     if (c.descriptor == CLOSED)
@@ -245,6 +264,12 @@ INSTANTIATE_TEST_SUITE_P(DirectoryDescriptors, ResolutionTest, ::testing::Values
     resolution_case_t{"descriptor closed, a decoy in the cwd", "openat", "f.txt", "/sub/f.txt", CLOSED, nullptr},
     resolution_case_t{"descriptor closed after an earlier event proved it", "openat", "f.txt", "/sub/f.txt",
                       CLOSED, "/sub/f.txt", true, true, true, true, true},
+    resolution_case_t{"process gone, its folder learned from mkdir", "renameat", "f.txt", "/sub/f.txt", CLOSED,
+                      "/sub/f.txt", true, true, true, false, false, true},
+    resolution_case_t{"descriptor reused, its folder learned from mkdir", "openat", "f.txt", "/sub/f.txt",
+                      ON_OTHER, "/sub/f.txt", true, true, true, true, false, true},
+    resolution_case_t{"a learned folder proves no other file", "openat", "f.txt", "/sub/f.txt", CLOSED, nullptr,
+                      true, true, false, true, false, true},
     resolution_case_t{"descriptor reused for a folder with a decoy", "openat", "f.txt", "/sub/f.txt", ON_OTHER,
                       nullptr},
     resolution_case_t{"descriptor of a socket", "openat", "f.txt", "/sub/f.txt", ON_SOCKET, nullptr},

@@ -140,8 +140,9 @@ static bool read_identity(char const* inode_text, char const* dev_text, uint64_t
 
 // Accepts a PATH record with a name, a mode and a NORMAL or CREATE nametype
 // as the next path of capture, its kind taken from the mode, with the inode
-// and device the kernel found there. The nametype comes after the name and
-// the mode in the record, so the walk only notes where they are; they are
+// and device the kernel found there; of a PARENT record only the inode and
+// device of the folder are kept. The nametype comes after the name and the
+// mode in the record, so the walk only notes where they are; they are
 // interpreted only for a record that can be kept.
 static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
 {
@@ -172,6 +173,16 @@ static void read_path_record(auparse_state_t* au, syscall_capture_t& capture)
         }
     } while (auparse_next_field(au) > 0);
 
+    if (strcmp(nametype, "PARENT") == 0) {
+        uint64_t inode = 0;
+        dev_t dev = 0;
+        if (capture.parent_count < CAPTURE_PATHS_MAX && read_identity(inode_text, dev_text, inode, dev)) {
+            capture.parent_inodes[capture.parent_count] = inode;
+            capture.parent_devs[capture.parent_count] = dev;
+            ++capture.parent_count;
+        }
+        return;
+    }
     if (!has_name_field || !has_mode_field || capture.path_count >= CAPTURE_PATHS_MAX)
         return;
     bool const created = strcmp(nametype, "CREATE") == 0;

@@ -2,6 +2,7 @@
 #include "intake/resolve.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,42 +15,39 @@ bool resolve_live_names = false;
 // Longest folder path read from a descriptor link (PATH_MAX).
 static constexpr size_t LINK_TARGET_MAX = 4096;
 
-// A folder proven behind a descriptor of a process. A tool that fills a
-// folder through its descriptor and then ends (rsync) may be gone before
-// the plugin reads its last events: the folder proven for an earlier event
-// of the same descriptor is then tried instead of the link.
-struct remembered_folder_t {
-    uint32_t pid = 0;   // the process; 0 for an empty slot
-    int fd = -1;        // its descriptor
-    std::string folder; // the folder the descriptor named
+// A folder known by its inode and device. A tool that creates folders and
+// fills them through descriptors (rsync) may have ended before the plugin
+// reads its events, so that no link can be read: the PARENT records of such
+// an event still name the folder by inode and device.
+struct known_folder_t {
+    uint64_t inode = 0; // 0 for an empty slot
+    dev_t dev = 0;      // its device
+    std::string path;   // its path when it was learned
 };
 
-// The folders proven last, one per process and descriptor, the oldest
-// replaced first: a few writers at a time need only a few.
-static constexpr size_t FOLDERS_REMEMBERED = 16;
-static remembered_folder_t remembered[FOLDERS_REMEMBERED];
-static size_t oldest_remembered = 0; // the slot replaced next
+static known_folder_t known_folders[FOLDERS_REMEMBERED];
+static size_t oldest_known = 0; // the slot replaced next
 
-// The remembered folder of pid's descriptor fd, or null.
-static remembered_folder_t* remembered_folder(uint32_t pid, int fd)
+// The known folder with inode and dev, or null.
+static known_folder_t const* known_folder(uint64_t inode, dev_t dev)
 {
-    for (remembered_folder_t& r : remembered)
-        if (r.pid == pid && r.fd == fd)
-            return &r;
+    for (known_folder_t const& f : known_folders)
+        if (f.inode == inode && f.dev == dev)
+            return &f;
     return nullptr;
 }
 
-// Remembers the folder proven behind pid's descriptor fd.
-static void remember_folder(uint32_t pid, int fd, std::string const& folder)
+// Remembers path as the folder with inode and dev.
+static void remember_folder(uint64_t inode, dev_t dev, std::string const& path)
 {
-    remembered_folder_t* r = remembered_folder(pid, fd);
-    if (r == nullptr) {
-        r = &remembered[oldest_remembered];
-        oldest_remembered = (oldest_remembered + 1) % FOLDERS_REMEMBERED;
+    known_folder_t* slot = const_cast<known_folder_t*>(known_folder(inode, dev));
+    if (slot == nullptr) {
+        slot = &known_folders[oldest_known];
+        oldest_known = (oldest_known + 1) % FOLDERS_REMEMBERED;
     }
-    r->pid = pid;
-    r->fd = fd;
-    r->folder = folder;
+    slot->inode = inode;
+    slot->dev = dev;
+    slot->path = path;
 }
 
 // True when path names the object that entry i of capture recorded: lstat
@@ -61,49 +59,101 @@ static bool is_recorded_object(std::string const& path, syscall_capture_t const&
            st.st_ino == capture.path_inodes[i] && st.st_dev == capture.path_devs[i];
 }
 
-// folder joined with the name of entry i, lexically normal.
-static std::string joined(std::string const& folder, syscall_capture_t const& capture, size_t i)
+// folder joined with name, lexically normal.
+static std::string joined(std::string const& folder, std::string const& name)
 {
-    return (boost::filesystem::path(folder) / capture.paths[i]).lexically_normal().string();
+    return (boost::filesystem::path(folder) / name).lexically_normal().string();
 }
 
-// Tries the cwd, then the descriptor's folder now, or, where the link
-// cannot be read any more, the folder proven behind it before.
+// The one folder that every PARENT record of capture names; false when
+// there is none or they name different folders (a rename between two).
+static bool sole_parent(syscall_capture_t const& capture, uint64_t& inode, dev_t& dev)
+{
+    if (capture.parent_count == 0)
+        return false;
+    inode = capture.parent_inodes[0];
+    dev = capture.parent_devs[0];
+    for (size_t p = 1; p < capture.parent_count; ++p)
+        if (capture.parent_inodes[p] != inode || capture.parent_devs[p] != dev)
+            return false;
+    return true;
+}
+
+// The folder that /proc/<pid>/fd/<fd> names, into folder; false when the
+// link cannot be read or names no folder ("socket:[...]", "pipe:[...]" and
+// the like do not begin with "/"; a full buffer may be a cut path).
+static bool descriptor_folder(uint32_t pid, int fd, std::string& folder)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/%u/fd/%d", pid, fd);
+    char target[LINK_TARGET_MAX];
+    ssize_t const size = readlinkat(AT_FDCWD, link, target, sizeof target);
+    if (size <= 0 || static_cast<size_t>(size) >= sizeof target || target[0] != '/')
+        return false;
+    folder.assign(target, static_cast<size_t>(size));
+    return true;
+}
+
+// Tries the known folders of the event's PARENT records with the last
+// element of entry i's name.
+static bool resolve_by_known_parents(syscall_capture_t const& capture, size_t i, std::string& full)
+{
+    std::string const& name = capture.paths[i];
+    size_t const end = name.find_last_not_of('/');
+    if (end == std::string::npos)
+        return false;
+    size_t const slash = name.rfind('/', end);
+    std::string const last = name.substr(slash == std::string::npos ? 0 : slash + 1,
+                                         slash == std::string::npos ? end + 1 : end - slash);
+    for (size_t p = 0; p < capture.parent_count; ++p) {
+        known_folder_t const* folder = known_folder(capture.parent_inodes[p], capture.parent_devs[p]);
+        if (folder == nullptr)
+            continue;
+        std::string candidate = joined(folder->path, last);
+        if (is_recorded_object(candidate, capture, i)) {
+            full = std::move(candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Tries the cwd, then the descriptor's folder now, then the known folders
+// of the PARENT records.
 bool resolve_relative_name(syscall_capture_t const& capture, size_t i, int fd, std::string& full)
 {
     if (!resolve_live_names || capture.path_inodes[i] == 0 || fd < 0)
         return false;
     // Many tools open the folder they work in: the cwd costs no link read.
     if (!capture.cwd.empty()) {
-        std::string candidate = joined(capture.cwd, capture, i);
+        std::string candidate = joined(capture.cwd, capture.paths[i]);
         if (is_recorded_object(candidate, capture, i)) {
             full = std::move(candidate);
             return true;
         }
     }
-    if (capture.pid == 0)
-        return false;
-    char link[64];
-    snprintf(link, sizeof link, "/proc/%u/fd/%d", capture.pid, fd);
-    char target[LINK_TARGET_MAX];
-    ssize_t const size = readlinkat(AT_FDCWD, link, target, sizeof target);
     std::string folder;
-    if (size > 0) {
-        // Only a folder's path begins with "/" ("socket:[...]", "pipe:[...]"
-        // and the like do not); a full buffer may be a cut path.
-        if (static_cast<size_t>(size) >= sizeof target || target[0] != '/')
-            return false;
-        folder.assign(target, static_cast<size_t>(size));
-    } else if (remembered_folder_t const* r = remembered_folder(capture.pid, fd)) {
-        folder = r->folder;
-    } else {
-        return false;
-    }
-    std::string candidate = joined(folder, capture, i);
+    if (capture.pid == 0 || !descriptor_folder(capture.pid, fd, folder))
+        return resolve_by_known_parents(capture, i, full);
+    std::string candidate = joined(folder, capture.paths[i]);
+    // The descriptor may have been closed and its number reused since.
     if (!is_recorded_object(candidate, capture, i))
-        return false;
-    if (size > 0)
-        remember_folder(capture.pid, fd, folder);
+        return resolve_by_known_parents(capture, i, full);
+    // A name without a "/" lies in the descriptor's folder itself, which
+    // the PARENT records then name: learned without a further call.
+    uint64_t inode = 0;
+    dev_t dev = 0;
+    if (capture.paths[i].find('/') == std::string::npos && sole_parent(capture, inode, dev))
+        remember_folder(inode, dev, folder);
     full = std::move(candidate);
     return true;
+}
+
+// Proves the new folder, then remembers it.
+void learn_created_folder(syscall_capture_t const& capture, size_t i, std::string const& full)
+{
+    if (!resolve_live_names || capture.path_inodes[i] == 0 || capture.path_types[i] != FILE_TYPE_DIRECTORY ||
+        full.empty() || full[0] != '/' || !is_recorded_object(full, capture, i))
+        return;
+    remember_folder(capture.path_inodes[i], capture.path_devs[i], full);
 }

@@ -22,7 +22,8 @@ enum relative_base_e {
 struct selection_t {
     relative_base_e base = RELATIVE_FROM_CWD; // how relative names are completed
     int dirfd = -1;                           // the descriptor, for RELATIVE_FROM_DIRFD
-    bool created_only = false;                // only new names (nametype CREATE) are reported
+    bool created_only = false;                // only new names (nametype CREATE) are taken
+    bool learn_only = false;                  // new folders: remembered, not reported
 };
 
 // True when a syscall argument holds AT_FDCWD in either word size.
@@ -82,6 +83,15 @@ static bool select_syscall(syscall_capture_t const& c, selection_t& s)
         s.created_only = true;
         return true;
     }
+    // A new folder is no file to scan, but the names later given relative
+    // to a descriptor of it are found through it.
+    if (strcmp(name, "mkdir") == 0 || strcmp(name, "mkdirat") == 0) {
+        if (name[5] == 'a')
+            relative_to(c.a0, s);
+        s.created_only = true;
+        s.learn_only = true;
+        return resolve_live_names;
+    }
     return false;
 }
 
@@ -104,6 +114,9 @@ void process_syscall(syscall_capture_t const* capture)
             full = (boost::filesystem::path(capture->cwd) / entry).lexically_normal().string();
         else if (!resolve_relative_name(*capture, i, s.dirfd, full))
             continue;
-        send_path_to_agent(full, capture->path_types[i], capture->uid);
+        if (s.learn_only)
+            learn_created_folder(*capture, i, full);
+        else
+            send_path_to_agent(full, capture->path_types[i], capture->uid);
     }
 }
