@@ -75,6 +75,17 @@ TEST_P(RecordedEventTest, OtherKeyReportsNothing)
 
 INSTANTIATE_TEST_SUITE_P(Daemon, RecordedEventTest, ::testing::ValuesIn(recorded_cases));
 
+// Recorded on their own, after all.log (which holds none of them): hard
+// links, an O_TMPFILE file named by linkat, openat2. Names relative to a
+// directory descriptor are not resolved in a replay.
+INSTANTIATE_TEST_SUITE_P(DaemonLinksAndOpenat2, RecordedEventTest, ::testing::Values(
+    fixture_case_t{"link_syscall.log", {"2:F:0:" T "/link-dst.txt"}},
+    fixture_case_t{"linkat_tmpfile.log", {"2:F:0:" T "/tmpfile-named.txt"}},
+    fixture_case_t{"linkat_dirfd.log", {}},
+    fixture_case_t{"openat2_write.log", {"2:F:0:" T "/openat2-w.txt"}},
+    fixture_case_t{"openat2_readonly.log", {}},
+    fixture_case_t{"openat2_dirfd.log", {}}));
+
 TEST(RecordedStream, WholeRecordingGivesTheUnionOfItsScenarios)
 {
     datagrams_t expected;
