@@ -13,6 +13,9 @@
 
 // Most PATH records kept from one event; later ones are ignored.
 constexpr size_t CAPTURE_PATHS_MAX = 8;
+// Most PARENT records kept from one event: a rename between two folders
+// has two.
+constexpr size_t CAPTURE_PARENTS_MAX = 4;
 
 // What path selection needs from one syscall event. Built afresh on the
 // callback's stack for every event.
@@ -25,9 +28,9 @@ struct syscall_capture_t {
     bool path_created[CAPTURE_PATHS_MAX] = {};    // its nametype is CREATE (a new name), not NORMAL
     uint64_t path_inodes[CAPTURE_PATHS_MAX] = {}; // its "inode" field; 0 when absent
     dev_t path_devs[CAPTURE_PATHS_MAX] = {};      // its "dev" field ("major:minor" in hex) as a dev_t
-    size_t parent_count = 0;                      // filled entries of the parent arrays, 0..8
-    uint64_t parent_inodes[CAPTURE_PATHS_MAX] = {}; // inode of each PARENT record: a folder a name lies in
-    dev_t parent_devs[CAPTURE_PATHS_MAX] = {};    // its device
+    size_t parent_count = 0;                      // filled entries of the parent arrays, 0..4
+    uint64_t parent_inodes[CAPTURE_PARENTS_MAX] = {}; // inode of each PARENT record: a folder a name lies in
+    dev_t parent_devs[CAPTURE_PARENTS_MAX] = {};  // its device
     uint32_t uid = 0;                             // uid field of the SYSCALL record
     uint32_t pid = 0;                             // pid field of the SYSCALL record; 0 when absent
     uint64_t a0 = 0;                              // syscall argument 0 (hex text of "a0")
