@@ -2,8 +2,14 @@
 // the audit daemon, and hand-written records for what it cannot produce.
 #include <algorithm>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "intake/resolve.h"
 #include "support.h"
 
 namespace {
@@ -253,5 +259,70 @@ INSTANTIATE_TEST_SUITE_P(Records, HandmadeEventTest, ::testing::Values(
             path_record(2, "\"/two\"", CREATE_FILE) + path_record(1, "\"/one\"", CREATE_FILE) + eoe(2) +
             eoe(1),
         {"2:F:1000:/one"}}));
+
+// The live plugin resolves a name given relative to a directory descriptor
+// from the PATH record's inode and device, read from the audit text: a real
+// folder descriptor of this process and a real file, the record's fields
+// spelt as the case says.
+struct identity_case_t {
+    char const* title;
+    char const* inode; // the "inode" field's text; "<ino>" stands for the file's inode
+    char const* dev;   // the "dev" field's text; "<dev>" for its device as the kernel writes it
+    bool sent;         // the name is resolved and sent
+};
+
+void PrintTo(identity_case_t const& c, std::ostream* os)
+{
+    *os << c.title;
+}
+
+class LiveIdentityTest : public ::testing::TestWithParam<identity_case_t> {};
+
+TEST_P(LiveIdentityTest, ResolvesOnlyAWellFormedIdentity)
+{
+    identity_case_t const& c = GetParam();
+    temp_dir_t tree;
+    ASSERT_EQ(mkdir((tree.path + "/sub").c_str(), 0755), 0);
+    write_file(tree.path + "/sub/f.txt", "x");
+    struct stat st;
+    ASSERT_EQ(stat((tree.path + "/sub/f.txt").c_str(), &st), 0);
+    int const fd = open((tree.path + "/sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char dev[32];
+    snprintf(dev, sizeof dev, "%02x:%02x", major(st.st_dev), minor(st.st_dev));
+    auto spelt = [&](std::string text) {
+        for (auto const& [placeholder, value] : {std::pair<std::string, std::string>{"<ino>", std::to_string(st.st_ino)},
+                                                 {"<dev>", dev}}) {
+            size_t at = text.find(placeholder);
+            if (at != std::string::npos)
+                text.replace(at, placeholder.size(), value);
+        }
+        return text;
+    };
+    char dirfd[16];
+    snprintf(dirfd, sizeof dirfd, "%x", fd);
+    std::string const text =
+        record("SYSCALL", 1,
+               std::string("arch=c000003e syscall=257 success=yes exit=4 a0=") + dirfd +
+                   " a1=0 a2=241 a3=1b6 items=2 ppid=1 pid=" + std::to_string(getpid()) +
+                   " auid=1000 uid=1000 gid=0 comm=\"t\" exe=\"/usr/bin/t\" " + KEY) +
+        record("CWD", 1, "cwd=\"/\"") +
+        record("PATH", 1, "item=0 name=\"f.txt\" inode=" + spelt(c.inode) + " dev=" + spelt(c.dev) + " " +
+                              CREATE_FILE) +
+        eoe(1);
+    resolve_live_names = true;
+    datagrams_t const received = datagrams_for(text);
+    resolve_live_names = false;
+    close(fd);
+    EXPECT_EQ(received, c.sent ? datagrams_t{"2:F:1000:" + tree.path + "/sub/f.txt"} : datagrams_t{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, LiveIdentityTest, ::testing::Values(
+    identity_case_t{"as the kernel writes them", "<ino>", "<dev>", true},
+    identity_case_t{"inode with trailing text", "<ino>x", "<dev>", false},
+    identity_case_t{"no inode digits", "", "<dev>", false},
+    identity_case_t{"device without minor", "<ino>", "fe:", false},
+    identity_case_t{"device not hex", "<ino>", "zz:01", false},
+    identity_case_t{"device of another file system", "<ino>", "ff:ff", false}));
 
 } // namespace
