@@ -39,16 +39,22 @@ static scmp_arg_cmp descriptor_is(int fd)
     return SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, static_cast<uint32_t>(fd));
 }
 
-// Adds the two calls that resolve a name relative to another process's
-// directory descriptor: the link read under /proc and lstat, both by path
-// from the working directory's side (AT_FDCWD), lstat never following a
-// link. False if one is refused.
+// Adds the calls that look up where another process's names are: the link
+// reads under /proc (a directory descriptor, a root, a mount namespace),
+// lstat, which proves a name found, and opening a mount table under /proc
+// read-only and reading it with pread (read itself stays on the audit
+// stream). All by path from the working directory's side (AT_FDCWD); lstat
+// never follows a link, and an open can neither write nor create. False if
+// one is refused.
 static bool add_lookup_rules(scmp_filter_ctx filter)
 {
     scmp_arg_cmp const from_cwd = SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, static_cast<uint32_t>(AT_FDCWD));
     return seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(readlinkat), 1, from_cwd) == 0 &&
            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(newfstatat), 2, from_cwd,
-                            SCMP_A3(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, AT_SYMLINK_NOFOLLOW)) == 0;
+                            SCMP_A3(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, AT_SYMLINK_NOFOLLOW)) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(openat), 2, from_cwd,
+                            SCMP_A2(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, O_RDONLY | O_CLOEXEC)) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(pread64), 0) == 0;
 }
 
 // Adds the rules of the running loop to filter; false if one is refused.

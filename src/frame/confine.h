@@ -15,8 +15,8 @@ extern bool confine_event_loop;
 // kills the whole process on any call outside the loop's own: read on
 // input_fd, sendto on agent_fd, write on log_fd (none when it is negative),
 // poll, close, memory management, clocks and exit, and with look_up_names
-// the link read and lstat by which names relative to another process's
-// directory descriptor are resolved. A step that the kernel refuses is left
+// the calls by which names of other processes are found and proven (link
+// reads and lstat by path, a read-only open and pread of a mount table). A step that the kernel refuses is left
 // out and the thread runs on without it. Returns true when the system-call
 // filter is in force.
 bool confine_loop_thread(int input_fd, int agent_fd, int log_fd, bool look_up_names);

@@ -50,15 +50,6 @@ static void remember_folder(uint64_t inode, dev_t dev, std::string const& path)
     slot->path = path;
 }
 
-// True when path names the object that entry i of capture recorded: lstat
-// gives its inode and device.
-static bool is_recorded_object(std::string const& path, syscall_capture_t const& capture, size_t i)
-{
-    struct stat st;
-    return fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           st.st_ino == capture.path_inodes[i] && st.st_dev == capture.path_devs[i];
-}
-
 // folder joined with name, lexically normal.
 static std::string joined(std::string const& folder, std::string const& name)
 {
@@ -118,42 +109,52 @@ static bool resolve_by_known_parents(syscall_capture_t const& capture, size_t i,
     return false;
 }
 
+// The host path of candidate, a path in the process's view, into full.
+static bool proven_in_view(process_view_t const& view, syscall_capture_t const& capture, size_t i,
+                           std::string const& candidate, std::string& full)
+{
+    if (view.root != ROOT_SHARED)
+        return host_path_of(view, capture, i, candidate, full);
+    if (!is_recorded_object(candidate, capture, i))
+        return false;
+    full = candidate;
+    return true;
+}
+
 // Tries the cwd, then the descriptor's folder now, then the known folders
 // of the PARENT records.
-bool resolve_relative_name(syscall_capture_t const& capture, size_t i, int fd, std::string& full)
+bool resolve_relative_name(syscall_capture_t const& capture, size_t i, int fd, process_view_t const& view,
+                           std::string& full)
 {
     if (!resolve_live_names || capture.path_inodes[i] == 0 || fd < 0)
         return false;
     // Many tools open the folder they work in: the cwd costs no link read.
-    if (!capture.cwd.empty()) {
-        std::string candidate = joined(capture.cwd, capture.paths[i]);
-        if (is_recorded_object(candidate, capture, i)) {
-            full = std::move(candidate);
-            return true;
-        }
-    }
+    if (!capture.cwd.empty() && proven_in_view(view, capture, i, joined(capture.cwd, capture.paths[i]), full))
+        return true;
     std::string folder;
     if (capture.pid == 0 || !descriptor_folder(capture.pid, fd, folder))
         return resolve_by_known_parents(capture, i, full);
-    std::string candidate = joined(folder, capture.paths[i]);
-    // The descriptor may have been closed and its number reused since.
-    if (!is_recorded_object(candidate, capture, i))
+    std::string const candidate = joined(folder, capture.paths[i]);
+    // The link names the folder as the plugin sees it, but for a process of
+    // another mount namespace, where it names it as that process does. The
+    // descriptor may also have been closed and its number reused since.
+    process_view_t const link_view = view.root == ROOT_NAMESPACE ? view : process_view_t{};
+    if (!proven_in_view(link_view, capture, i, candidate, full))
         return resolve_by_known_parents(capture, i, full);
     // A name without a "/" lies in the descriptor's folder itself, which
     // the PARENT records then name: learned without a further call.
     uint64_t inode = 0;
     dev_t dev = 0;
     if (capture.paths[i].find('/') == std::string::npos && sole_parent(capture, inode, dev))
-        remember_folder(inode, dev, folder);
-    full = std::move(candidate);
+        remember_folder(inode, dev, boost::filesystem::path(full).parent_path().string());
     return true;
 }
 
 // Proves the new folder, then remembers it.
 void learn_created_folder(syscall_capture_t const& capture, size_t i, std::string const& full)
 {
-    if (!resolve_live_names || capture.path_inodes[i] == 0 || capture.path_types[i] != FILE_TYPE_DIRECTORY ||
-        full.empty() || full[0] != '/' || !is_recorded_object(full, capture, i))
+    if (!resolve_live_names || capture.path_types[i] != FILE_TYPE_DIRECTORY || full.empty() || full[0] != '/' ||
+        !is_recorded_object(full, capture, i))
         return;
     remember_folder(capture.path_inodes[i], capture.path_devs[i], full);
 }

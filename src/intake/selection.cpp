@@ -6,6 +6,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "intake/resolve.h"
+#include "intake/roots.h"
 
 // Access-mode field of open flags; 0 is read-only.
 static constexpr uint64_t OPEN_ACCESS_MODE = 3;
@@ -96,24 +97,32 @@ static bool select_syscall(syscall_capture_t const& c, selection_t& s)
 }
 
 // Sends each reported path of the event, absolute where possible and
-// lexically normal, in capture order.
+// lexically normal, in capture order. In the live plugin, the names of a
+// process in another root or mount namespace become host paths.
 void process_syscall(syscall_capture_t const* capture)
 {
     selection_t s;
-    if (!select_syscall(*capture, s))
+    if (!select_syscall(*capture, s) || capture->path_count == 0)
         return;
+    process_view_t const view = resolve_live_names ? view_of_process(capture->pid) : process_view_t{};
 
     for (size_t i = 0; i < capture->path_count; ++i) {
         if (s.created_only && !capture->path_created[i])
             continue;
         boost::filesystem::path entry(capture->paths[i]);
         std::string full;
-        if (entry.has_root_directory())
-            full = entry.lexically_normal().string();
-        else if (s.base == RELATIVE_FROM_CWD)
-            full = (boost::filesystem::path(capture->cwd) / entry).lexically_normal().string();
-        else if (!resolve_relative_name(*capture, i, s.dirfd, full))
+        if (entry.has_root_directory() || s.base == RELATIVE_FROM_CWD) {
+            std::string const name = (entry.has_root_directory() ? entry : boost::filesystem::path(capture->cwd) / entry)
+                                         .lexically_normal()
+                                         .string();
+            // The process's name: in another root, only its proven host path.
+            if (view.root == ROOT_SHARED)
+                full = name;
+            else if (!host_path_of(view, *capture, i, name, full))
+                continue;
+        } else if (!resolve_relative_name(*capture, i, s.dirfd, view, full)) {
             continue;
+        }
         if (s.learn_only)
             learn_created_folder(*capture, i, full);
         else

@@ -1,0 +1,55 @@
+// The root a process sees: the kernel records names as the process gave
+// them, relative to its own root and mount namespace (a chroot, a
+// container, a service with a private /tmp). The live plugin finds out
+// whether that root is its own and, where it is not, the host path of a
+// name, proven by the inode and device recorded for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "intake/capture.h"
+
+// How a process's names relate to the plugin's own.
+enum process_root_e {
+    ROOT_SHARED,    // the plugin's root and mount namespace, or not known (the process has ended)
+    ROOT_CHROOT,    // another root in the plugin's mount namespace
+    ROOT_NAMESPACE, // another mount namespace
+};
+
+// One process's root, as looked up for one event.
+struct process_view_t {
+    process_root_e root = ROOT_SHARED; // see process_root_e
+    uint32_t pid = 0;                  // the process
+    std::string root_path;             // ROOT_CHROOT: the host path of its root
+    std::string namespace_id;          // ROOT_NAMESPACE: its mount namespace ("mnt:[N]")
+};
+
+// Least time between two readings of one mount table after a name could
+// not be found with the table read before: a name of a mount made since
+// is found after it, while names that no table can prove (a file system
+// that only the namespace has) cost no reading each.
+constexpr int64_t MOUNT_TABLE_REREAD_SECONDS = 1;
+
+// Most mount namespaces whose tables are kept; past it the one read first
+// is dropped.
+constexpr size_t MOUNT_TABLES_KEPT = 32;
+
+// Looks up the root and mount namespace of process pid (two link reads)
+// and compares them with the plugin's own. A process that has ended, or
+// whose links cannot be read, gives ROOT_SHARED: its names are sent as the
+// kernel recorded them.
+process_view_t view_of_process(uint32_t pid);
+
+// The host path of name, an absolute lexically normal path in view's
+// process's view, naming entry i of capture: for ROOT_CHROOT the root's
+// path followed by name, for ROOT_NAMESPACE the paths that the two mount
+// tables give (see host_candidates). Taken only when lstat of it gives the
+// entry's recorded inode and device. False when none is proven.
+bool host_path_of(process_view_t const& view, syscall_capture_t const& capture, size_t i, std::string const& name,
+                  std::string& host);
+
+// True when path names entry i of capture: lstat gives its recorded inode
+// and device (never for an entry without them).
+bool is_recorded_object(std::string const& path, syscall_capture_t const& capture, size_t i);
