@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Answers many sesearch queries on one binary policy, loaded once, with
 the library sesearch itself runs on (setools): each sesearch run would load
-the whole policy again.
+the whole policy again. Each query walks only the rules of its source type,
+gathered once per source: a walk of every rule of the policy per query
+takes minutes on a policy as large as Fedora's.
 
 Usage: sesearch_batch.py POLICY OUTDIR < QUERIES
 
@@ -19,6 +21,26 @@ import setools
 
 # sesearch's option for each kind of rule, and the rule type it selects.
 RULE_KINDS = {"-A": "allow", "--dontaudit": "dontaudit", "-T": "type_transition"}
+
+
+class RulesOf:
+    """The policy as a query sees it, with only the given TE rules: a query
+    with the same source as the query that found them matches exactly as
+    on the whole policy."""
+
+    def __init__(self, policy, rules):
+        self._policy = policy
+        self._rules = rules
+
+    def terules(self):
+        """The TE rules a query walks."""
+        return iter(self._rules)
+
+    def __getattr__(self, name):
+        return getattr(self._policy, name)
+
+    def __str__(self):
+        return str(self._policy)
 
 
 def query_of(policy, words):
@@ -48,11 +70,19 @@ def main():
     if len(sys.argv) != 3:
         sys.exit("usage: sesearch_batch.py POLICY OUTDIR < QUERIES")
     policy = setools.SELinuxPolicy(sys.argv[1])
+    # Every TE rule of a source type (through its attributes too), by type.
+    rules_of_source = {}
     for number, line in enumerate(sys.stdin, 1):
         words = line.split()
         if not words:
             continue
-        found = sorted(query_of(policy, words).results())
+        query = query_of(policy, words)
+        if query.source:
+            name = str(query.source)
+            if name not in rules_of_source:
+                rules_of_source[name] = list(setools.TERuleQuery(policy, source=query.source).results())
+            query.policy = RulesOf(policy, rules_of_source[name])
+        found = sorted(query.results())
         with open("%s/%d" % (sys.argv[2], number), "w") as out:
             out.writelines("%s\n" % rule for rule in found)
 
