@@ -54,6 +54,16 @@ static bool read_number(char const* text, unsigned base, uint64_t& value, char c
     return at != text;
 }
 
+// A process id from the raw text of a "pid" or "ppid" field; 0 for none.
+static uint32_t read_process_id(char const* text)
+{
+    uint64_t id = 0;
+    char const* end = nullptr;
+    if (text == nullptr || !read_number(text, 10, id, &end) || *end != '\0' || id > UINT32_MAX)
+        return 0;
+    return static_cast<uint32_t>(id);
+}
+
 // Position of a field of the current record, as auparse_get_field_num gives
 // it; NO_FIELD when the record has no such field.
 constexpr unsigned int NO_FIELD = ~0u;
@@ -68,6 +78,7 @@ static void read_syscall_record(auparse_state_t* au, std::string const& key,
 {
     char const* arg_text[4] = {};       // raw text of the last a0..a3; null if absent
     char const* pid_text = nullptr;     // raw text of the last "pid"; null if absent
+    char const* ppid_text = nullptr;    // raw text of the last "ppid"; null if absent
     unsigned int first_syscall = NO_FIELD; // the first "syscall" field
     unsigned int last_uid = NO_FIELD;      // the last "uid" field
     do {
@@ -94,6 +105,8 @@ static void read_syscall_record(auparse_state_t* au, std::string const& key,
         case 'p':
             if (field_is(name, "pid"))
                 pid_text = auparse_get_field_str(au);
+            else if (field_is(name, "ppid"))
+                ppid_text = auparse_get_field_str(au);
             break;
         default:
             break;
@@ -106,10 +119,8 @@ static void read_syscall_record(auparse_state_t* au, std::string const& key,
     for (int i = 0; i < 4; ++i)
         if (arg_text[i] != nullptr)
             *args[i] = strtoull(arg_text[i], nullptr, 16);
-    uint64_t pid = 0;
-    char const* end = nullptr;
-    if (pid_text != nullptr && read_number(pid_text, 10, pid, &end) && *end == '\0' && pid <= UINT32_MAX)
-        capture.pid = static_cast<uint32_t>(pid);
+    capture.pid = read_process_id(pid_text);
+    capture.ppid = read_process_id(ppid_text);
     if (last_uid != NO_FIELD && auparse_goto_field_num(au, last_uid) > 0)
         capture.uid = static_cast<uint32_t>(auparse_get_field_int(au));
     // The first "syscall" field with a non-empty interpretation names it.

@@ -33,6 +33,7 @@ struct syscall_capture_t {
     dev_t parent_devs[CAPTURE_PARENTS_MAX] = {};  // its device
     uint32_t uid = 0;                             // uid field of the SYSCALL record
     uint32_t pid = 0;                             // pid field of the SYSCALL record; 0 when absent
+    uint32_t ppid = 0;                            // its ppid field (the parent process); 0 when absent
     uint64_t a0 = 0;                              // syscall argument 0 (hex text of "a0")
     uint64_t a1 = 0;                              // syscall argument 1
     uint64_t a2 = 0;                              // syscall argument 2

@@ -25,6 +25,8 @@ static std::string own_namespace;              // its /proc/self/ns/mnt, read on
 static kept_table_t own_table;                 // its own mount table
 static kept_table_t kept_tables[MOUNT_TABLES_KEPT]; // other namespaces' tables
 static size_t oldest_table = 0;                // the slot replaced next
+static process_view_t remembered_roots[ROOTS_REMEMBERED]; // processes seen in another root (pid 0: free)
+static size_t oldest_root = 0;                 // the slot replaced next
 
 // The target of the link at path; false when it cannot be read.
 static bool read_link(std::string const& path, std::string& target)
@@ -52,25 +54,71 @@ bool is_recorded_object(std::string const& path, syscall_capture_t const& captur
            st.st_ino == capture.path_inodes[i] && st.st_dev == capture.path_devs[i];
 }
 
-// Reads both links of pid and compares them with the plugin's.
-process_view_t view_of_process(uint32_t pid)
+// Reads both links of pid into view and compares them with the plugin's;
+// false when they cannot be read (view stays ROOT_SHARED).
+static bool look_up(uint32_t pid, process_view_t& view)
 {
-    process_view_t view;
+    view = process_view_t{};
     view.pid = pid;
     if (own_namespace.empty() && (!read_link("/proc/self/root", own_root) || !read_link("/proc/self/ns/mnt", own_namespace)))
-        return view;
+        return false;
     if (pid == 0)
-        return view;
+        return false;
     std::string const proc = "/proc/" + std::to_string(pid);
     std::string root, namespace_id;
     if (!read_link(proc + "/root", root) || !read_link(proc + "/ns/mnt", namespace_id))
-        return view;
+        return false;
     if (namespace_id != own_namespace) {
         view.root = ROOT_NAMESPACE;
         view.namespace_id = std::move(namespace_id);
     } else if (root != own_root) {
         view.root = ROOT_CHROOT;
         view.root_path = std::move(root);
+    }
+    return true;
+}
+
+process_view_t view_of_process(uint32_t pid)
+{
+    process_view_t view;
+    look_up(pid, view);
+    return view;
+}
+
+// Remembers view, a process's other root, replacing what was remembered
+// for the same process.
+static void remember_root(process_view_t const& view)
+{
+    process_view_t* slot = nullptr;
+    for (process_view_t& r : remembered_roots)
+        if (r.pid == view.pid)
+            slot = &r;
+    if (slot == nullptr) {
+        slot = &remembered_roots[oldest_root];
+        oldest_root = (oldest_root + 1) % ROOTS_REMEMBERED;
+    }
+    *slot = view;
+}
+
+// The live view, else a presumed one.
+process_view_t view_of_event(syscall_capture_t const& capture)
+{
+    process_view_t view;
+    if (look_up(capture.pid, view)) {
+        if (view.root != ROOT_SHARED)
+            remember_root(view);
+        return view;
+    }
+    for (process_view_t const& r : remembered_roots)
+        if (r.pid == capture.pid && r.pid != 0) {
+            process_view_t presumed = r;
+            presumed.presumed = true;
+            return presumed;
+        }
+    process_view_t parent;
+    if (look_up(capture.ppid, parent) && parent.root != ROOT_SHARED) {
+        parent.presumed = true;
+        return parent;
     }
     return view;
 }

@@ -21,7 +21,9 @@ enum process_root_e {
 // One process's root, as looked up for one event.
 struct process_view_t {
     process_root_e root = ROOT_SHARED; // see process_root_e
-    uint32_t pid = 0;                  // the process
+    uint32_t pid = 0;                  // the process whose links and mount table tell it
+    bool presumed = false;             // the event's process had ended: this is the root it had at an
+                                       // earlier event, or its parent's; a name it cannot prove goes as recorded
     std::string root_path;             // ROOT_CHROOT: the host path of its root
     std::string namespace_id;          // ROOT_NAMESPACE: its mount namespace ("mnt:[N]")
 };
@@ -36,11 +38,21 @@ constexpr int64_t MOUNT_TABLE_REREAD_SECONDS = 1;
 // is dropped.
 constexpr size_t MOUNT_TABLES_KEPT = 32;
 
+// Most processes whose other root is remembered, for their events that are
+// read after they have ended; past it the one seen first is dropped.
+constexpr size_t ROOTS_REMEMBERED = 256;
+
 // Looks up the root and mount namespace of process pid (two link reads)
 // and compares them with the plugin's own. A process that has ended, or
-// whose links cannot be read, gives ROOT_SHARED: its names are sent as the
-// kernel recorded them.
+// whose links cannot be read, gives ROOT_SHARED.
 process_view_t view_of_process(uint32_t pid);
+
+// The root of the process of capture: view_of_process of it, remembered
+// when it is not the plugin's. Where the process has ended (a short
+// command in a container often has by the time its event is read), the
+// root it had at an earlier event, else its parent's, marked presumed.
+// Else ROOT_SHARED: its names are sent as the kernel recorded them.
+process_view_t view_of_event(syscall_capture_t const& capture);
 
 // The host path of name, an absolute lexically normal path in view's
 // process's view, naming entry i of capture: for ROOT_CHROOT the root's

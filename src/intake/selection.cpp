@@ -104,7 +104,7 @@ void process_syscall(syscall_capture_t const* capture)
     selection_t s;
     if (!select_syscall(*capture, s) || capture->path_count == 0)
         return;
-    process_view_t const view = resolve_live_names ? view_of_process(capture->pid) : process_view_t{};
+    process_view_t const view = resolve_live_names ? view_of_event(*capture) : process_view_t{};
 
     for (size_t i = 0; i < capture->path_count; ++i) {
         if (s.created_only && !capture->path_created[i])
@@ -115,11 +115,16 @@ void process_syscall(syscall_capture_t const* capture)
             std::string const name = (entry.has_root_directory() ? entry : boost::filesystem::path(capture->cwd) / entry)
                                          .lexically_normal()
                                          .string();
-            // The process's name: in another root, only its proven host path.
-            if (view.root == ROOT_SHARED)
+            // The process's name: in another root, only its proven host
+            // path; of a process that had ended, as recorded where the root
+            // it presumably had proves nothing.
+            if (view.root == ROOT_SHARED) {
                 full = name;
-            else if (!host_path_of(view, *capture, i, name, full))
-                continue;
+            } else if (!host_path_of(view, *capture, i, name, full)) {
+                if (!view.presumed)
+                    continue;
+                full = name;
+            }
         } else if (!resolve_relative_name(*capture, i, s.dirfd, view, full)) {
             continue;
         }
