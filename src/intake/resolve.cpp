@@ -1,19 +1,13 @@
 // Finding and proving the folder behind a directory descriptor.
 #include "intake/resolve.h"
 
-#include <cstdio>
-#include <cstring>
+#include <string>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
 
 #include <boost/filesystem/path.hpp>
 
 bool resolve_live_names = false;
-
-// Longest folder path read from a descriptor link (PATH_MAX).
-static constexpr size_t LINK_TARGET_MAX = 4096;
 
 // A folder known by its inode and device. A tool that creates folders and
 // fills them through descriptors (rsync) may have ended before the plugin
@@ -72,17 +66,10 @@ static bool sole_parent(syscall_capture_t const& capture, uint64_t& inode, dev_t
 
 // The folder that /proc/<pid>/fd/<fd> names, into folder; false when the
 // link cannot be read or names no folder ("socket:[...]", "pipe:[...]" and
-// the like do not begin with "/"; a full buffer may be a cut path).
+// the like do not begin with "/").
 static bool descriptor_folder(uint32_t pid, int fd, std::string& folder)
 {
-    char link[64];
-    snprintf(link, sizeof link, "/proc/%u/fd/%d", pid, fd);
-    char target[LINK_TARGET_MAX];
-    ssize_t const size = readlinkat(AT_FDCWD, link, target, sizeof target);
-    if (size <= 0 || static_cast<size_t>(size) >= sizeof target || target[0] != '/')
-        return false;
-    folder.assign(target, static_cast<size_t>(size));
-    return true;
+    return read_link("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), folder) && folder[0] == '/';
 }
 
 // Tries the known folders of the event's PARENT records with the last

@@ -28,8 +28,7 @@ static size_t oldest_table = 0;                // the slot replaced next
 static process_view_t remembered_roots[ROOTS_REMEMBERED]; // processes seen in another root (pid 0: free)
 static size_t oldest_root = 0;                 // the slot replaced next
 
-// The target of the link at path; false when it cannot be read.
-static bool read_link(std::string const& path, std::string& target)
+bool read_link(std::string const& path, std::string& target)
 {
     char buffer[LINK_TARGET_MAX];
     ssize_t const size = readlinkat(AT_FDCWD, path.c_str(), buffer, sizeof buffer);

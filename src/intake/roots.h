@@ -62,6 +62,10 @@ process_view_t view_of_event(syscall_capture_t const& capture);
 bool host_path_of(process_view_t const& view, syscall_capture_t const& capture, size_t i, std::string const& name,
                   std::string& host);
 
+// The target of the symbolic link at path (such as /proc/PID/fd/N); false
+// when it cannot be read.
+bool read_link(std::string const& path, std::string& target);
+
 // True when path names entry i of capture: lstat gives its recorded inode
 // and device (never for an entry without them).
 bool is_recorded_object(std::string const& path, syscall_capture_t const& capture, size_t i);
