@@ -3,8 +3,6 @@
 
 #include <string>
 
-
-
 #include <boost/filesystem/path.hpp>
 
 bool resolve_live_names = false;
