@@ -28,6 +28,7 @@ static size_t oldest_table = 0;                // the slot replaced next
 static process_view_t remembered_roots[ROOTS_REMEMBERED]; // processes seen in another root (pid 0: free)
 static size_t oldest_root = 0;                 // the slot replaced next
 
+// Reads a link into target, whole or not at all.
 bool read_link(std::string const& path, std::string& target)
 {
     char buffer[LINK_TARGET_MAX];
@@ -46,6 +47,7 @@ static int64_t now_seconds()
     return static_cast<int64_t>(ts.tv_sec);
 }
 
+// Compares lstat's inode and device with the recorded ones.
 bool is_recorded_object(std::string const& path, syscall_capture_t const& capture, size_t i)
 {
     struct stat st;
@@ -75,13 +77,6 @@ static bool look_up(uint32_t pid, process_view_t& view)
         view.root_path = std::move(root);
     }
     return true;
-}
-
-process_view_t view_of_process(uint32_t pid)
-{
-    process_view_t view;
-    look_up(pid, view);
-    return view;
 }
 
 // Remembers view, a process's other root, replacing what was remembered

@@ -42,13 +42,9 @@ constexpr size_t MOUNT_TABLES_KEPT = 32;
 // read after they have ended; past it the one seen first is dropped.
 constexpr size_t ROOTS_REMEMBERED = 256;
 
-// Looks up the root and mount namespace of process pid (two link reads)
-// and compares them with the plugin's own. A process that has ended, or
-// whose links cannot be read, gives ROOT_SHARED.
-process_view_t view_of_process(uint32_t pid);
-
-// The root of the process of capture: view_of_process of it, remembered
-// when it is not the plugin's. Where the process has ended (a short
+// The root of the process of capture: its root and mount namespace links
+// (two link reads) compared with the plugin's own, remembered when they
+// differ. Where the process has ended (a short
 // command in a container often has by the time its event is read), the
 // root it had at an earlier event, else its parent's, marked presumed.
 // Else ROOT_SHARED: its names are sent as the kernel recorded them.
