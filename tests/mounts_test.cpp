@@ -2,7 +2,8 @@
 // a name of another mount namespace maps to.
 #include <gtest/gtest.h>
 
-#include <sys/sysmacros.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "intake/mounts.h"
 
@@ -67,7 +68,10 @@ INSTANTIATE_TEST_SUITE_P(Namespaces, MountMappingTest, ::testing::Values(
 TEST(MountTable, ARealTableParses)
 {
     std::vector<mount_t> mounts;
-    ASSERT_TRUE(read_mount_table("/proc/self/mountinfo", mounts));
+    int const fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(read_mount_table(fd, mounts));
+    close(fd);
     ASSERT_FALSE(mounts.empty());
     EXPECT_EQ(mounts.front().root.front(), '/');
 }

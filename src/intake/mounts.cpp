@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -74,30 +73,22 @@ bool parse_mount_table(std::string const& text, std::vector<mount_t>& mounts)
     return true;
 }
 
-// Reads the whole file with pread, then parses it.
-bool read_mount_table(char const* path, std::vector<mount_t>& mounts)
+// Reads the whole file with pread from its start, then parses it.
+bool read_mount_table(int fd, std::vector<mount_t>& mounts)
 {
     mounts.clear();
-    int const fd = openat(AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     std::string text;
     char buffer[16384];
-    bool complete = false;
     for (;;) {
         ssize_t const n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            complete = n == 0;
-            break;
-        }
+        if (n < 0 || text.size() + static_cast<size_t>(n) > MOUNT_TABLE_SIZE_MAX)
+            return false;
+        if (n == 0)
+            return parse_mount_table(text, mounts);
         text.append(buffer, static_cast<size_t>(n));
-        if (text.size() > MOUNT_TABLE_SIZE_MAX)
-            break;
     }
-    close(fd);
-    return complete && parse_mount_table(text, mounts);
 }
 
 // The part of path after prefix, when prefix is path itself or one of its

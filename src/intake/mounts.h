@@ -19,10 +19,12 @@ struct mount_t {
 // with a few thousand mounts stays well below it.
 constexpr size_t MOUNT_TABLE_SIZE_MAX = 4 * 1024 * 1024;
 
-// Reads the mount table of a mountinfo file into mounts, in its order (a
-// later mount at the same point hides an earlier one). False when the file
-// cannot be read or holds a line that is no mount; mounts is then empty.
-bool read_mount_table(char const* path, std::vector<mount_t>& mounts);
+// Reads the mount table of an open mountinfo file from its start into
+// mounts, in its order (a later mount at the same point hides an earlier
+// one). False when it cannot be read or holds a line that is no mount;
+// mounts is then empty. The descriptor may be kept and read again: poll
+// reports POLLPRI on it once the namespace's mounts have changed.
+bool read_mount_table(int fd, std::vector<mount_t>& mounts);
 
 // Parses mountinfo text (as read_mount_table reads it) into mounts; false
 // for a line that is no mount.

@@ -1,10 +1,10 @@
 // Comparing a process's root with the plugin's, and translating its names.
 #include "intake/roots.h"
 
-#include <ctime>
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,11 +13,13 @@
 // Longest link target read (PATH_MAX).
 static constexpr size_t LINK_TARGET_MAX = 4096;
 
-// A mount table and when it was read.
+// A mount table, read from a mountinfo file that is kept open: poll tells
+// when the namespace's mounts have changed, and the open file keeps the
+// namespace readable after the process it was opened through has ended.
 struct kept_table_t {
     std::string namespace_id;     // "mnt:[N]"; empty for a free slot
     std::vector<mount_t> mounts;  // its mounts
-    int64_t read_at = 0;          // monotonic seconds of the reading
+    int fd = -1;                  // its mountinfo file; -1 when it could not be opened
 };
 
 static std::string own_root;                   // the plugin's /proc/self/root, read once
@@ -37,14 +39,6 @@ bool read_link(std::string const& path, std::string& target)
         return false;
     target.assign(buffer, static_cast<size_t>(size));
     return true;
-}
-
-// Seconds of the monotonic clock.
-static int64_t now_seconds()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec);
 }
 
 // Compares lstat's inode and device with the recorded ones.
@@ -114,18 +108,32 @@ process_view_t view_of_event(syscall_capture_t const& capture)
         parent.presumed = true;
         return parent;
     }
+    view.presumed = true;
     return view;
 }
 
-// Reads a table into slot unless it was read less than
-// MOUNT_TABLE_REREAD_SECONDS ago; true when it was read now.
-static bool reread(kept_table_t& slot, std::string const& path)
+// Opens the mountinfo file at path into slot (for namespace_id) and reads
+// it; a table that cannot be opened stays empty.
+static void open_table(kept_table_t& slot, std::string const& namespace_id, std::string const& path)
 {
-    int64_t const now = now_seconds();
-    if (!slot.namespace_id.empty() && now - slot.read_at < MOUNT_TABLE_REREAD_SECONDS)
+    if (slot.fd >= 0)
+        close(slot.fd);
+    slot.namespace_id = namespace_id;
+    slot.mounts.clear();
+    slot.fd = openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (slot.fd >= 0)
+        read_mount_table(slot.fd, slot.mounts);
+}
+
+// Reads the table again when its namespace's mounts have changed since it
+// was read; true when it did.
+static bool refresh(kept_table_t& slot)
+{
+    struct pollfd changed = {slot.fd, POLLPRI, 0};
+    if (slot.fd < 0 || poll(&changed, 1, 0) != 1 || (changed.revents & (POLLPRI | POLLERR)) == 0)
         return false;
-    slot.read_at = now;
-    return read_mount_table(path.c_str(), slot.mounts);
+    read_mount_table(slot.fd, slot.mounts);
+    return true;
 }
 
 // The kept table of view's namespace, read now if there is none yet.
@@ -136,10 +144,7 @@ static kept_table_t& table_of(process_view_t const& view)
             return t;
     kept_table_t& slot = kept_tables[oldest_table];
     oldest_table = (oldest_table + 1) % MOUNT_TABLES_KEPT;
-    slot.namespace_id.clear();
-    slot.mounts.clear();
-    reread(slot, "/proc/" + std::to_string(view.pid) + "/mountinfo");
-    slot.namespace_id = view.namespace_id;
+    open_table(slot, view.namespace_id, "/proc/" + std::to_string(view.pid) + "/mountinfo");
     return slot;
 }
 
@@ -155,8 +160,43 @@ static bool first_proven(kept_table_t const& theirs, syscall_capture_t const& ca
     return false;
 }
 
-// Prefixes the root, or maps through the mount tables (read again once
-// when the kept ones give no proven path: the mounts may have changed).
+// The plugin's own mount table, opened the first time it is needed and
+// read again whenever its mounts have changed.
+static void refresh_own_table()
+{
+    if (own_table.namespace_id.empty())
+        open_table(own_table, "self", "/proc/self/mountinfo");
+    else
+        refresh(own_table);
+}
+
+// The presumed root, the name, then the mounts of the file's device.
+bool presumed_host_path(process_view_t const& view, syscall_capture_t const& capture, size_t i,
+                        std::string const& name, std::string& host)
+{
+    if (view.root != ROOT_SHARED && host_path_of(view, capture, i, name, host))
+        return true;
+    if (is_recorded_object(name, capture, i)) {
+        host = name;
+        return true;
+    }
+    if (capture.path_inodes[i] == 0 || name.empty() || name[0] != '/')
+        return false;
+    refresh_own_table();
+    for (mount_t const& m : own_table.mounts) {
+        if (m.dev != capture.path_devs[i] || m.root != "/" || m.point == "/")
+            continue;
+        std::string candidate = m.point + name;
+        if (is_recorded_object(candidate, capture, i)) {
+            host = std::move(candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Prefixes the root, or maps through the mount tables (read again when
+// their mounts have changed).
 bool host_path_of(process_view_t const& view, syscall_capture_t const& capture, size_t i, std::string const& name,
                   std::string& host)
 {
@@ -173,14 +213,8 @@ bool host_path_of(process_view_t const& view, syscall_capture_t const& capture, 
         host = std::move(candidate);
         return true;
     }
-    if (own_table.namespace_id.empty()) {
-        reread(own_table, "/proc/self/mountinfo");
-        own_table.namespace_id = own_namespace;
-    }
+    refresh_own_table();
     kept_table_t& theirs = table_of(view);
-    if (first_proven(theirs, capture, i, name, host))
-        return true;
-    bool const fresh = reread(theirs, "/proc/" + std::to_string(view.pid) + "/mountinfo");
-    bool const own_fresh = reread(own_table, "/proc/self/mountinfo");
-    return (fresh || own_fresh) && first_proven(theirs, capture, i, name, host);
+    refresh(theirs);
+    return first_proven(theirs, capture, i, name, host);
 }

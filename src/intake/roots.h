@@ -22,20 +22,14 @@ enum process_root_e {
 struct process_view_t {
     process_root_e root = ROOT_SHARED; // see process_root_e
     uint32_t pid = 0;                  // the process whose links and mount table tell it
-    bool presumed = false;             // the event's process had ended: this is the root it had at an
-                                       // earlier event, or its parent's; a name it cannot prove goes as recorded
+    bool presumed = false;             // the event's process had ended: its root is presumed (see
+                                       // view_of_event), and a name nothing proves goes as recorded
     std::string root_path;             // ROOT_CHROOT: the host path of its root
     std::string namespace_id;          // ROOT_NAMESPACE: its mount namespace ("mnt:[N]")
 };
 
-// Least time between two readings of one mount table after a name could
-// not be found with the table read before: a name of a mount made since
-// is found after it, while names that no table can prove (a file system
-// that only the namespace has) cost no reading each.
-constexpr int64_t MOUNT_TABLE_REREAD_SECONDS = 1;
-
-// Most mount namespaces whose tables are kept; past it the one read first
-// is dropped.
+// Most mount namespaces whose tables are kept, each with its mountinfo
+// file open; past it the one read first is dropped.
 constexpr size_t MOUNT_TABLES_KEPT = 32;
 
 // Most processes whose other root is remembered, for their events that are
@@ -44,11 +38,18 @@ constexpr size_t ROOTS_REMEMBERED = 256;
 
 // The root of the process of capture: its root and mount namespace links
 // (two link reads) compared with the plugin's own, remembered when they
-// differ. Where the process has ended (a short
-// command in a container often has by the time its event is read), the
-// root it had at an earlier event, else its parent's, marked presumed.
-// Else ROOT_SHARED: its names are sent as the kernel recorded them.
+// differ. Where the process has ended (a short command in a container
+// often has by the time its event is read), the root it had at an earlier
+// event, else its parent's, else ROOT_SHARED, each marked presumed.
 process_view_t view_of_event(syscall_capture_t const& capture);
+
+// The host path of name for a presumed view (see host_path_of), tried in
+// this order: through the presumed root; name itself; the mounts of the
+// plugin's table that hold the recorded file's device from the top of its
+// file system (a container's or chroot's overlay root), followed by name.
+// Each is taken only when lstat proves it; false when none is.
+bool presumed_host_path(process_view_t const& view, syscall_capture_t const& capture, size_t i,
+                        std::string const& name, std::string& host);
 
 // The host path of name, an absolute lexically normal path in view's
 // process's view, naming entry i of capture: for ROOT_CHROOT the root's

@@ -116,14 +116,15 @@ void process_syscall(syscall_capture_t const* capture)
                                          .lexically_normal()
                                          .string();
             // The process's name: in another root, only its proven host
-            // path; of a process that had ended, as recorded where the root
-            // it presumably had proves nothing.
-            if (view.root == ROOT_SHARED) {
+            // path; of a process that had ended, the host path proven from
+            // its presumed root, or as recorded where nothing proves one.
+            if (view.presumed) {
+                if (!presumed_host_path(view, *capture, i, name, full))
+                    full = name;
+            } else if (view.root == ROOT_SHARED) {
                 full = name;
             } else if (!host_path_of(view, *capture, i, name, full)) {
-                if (!view.presumed)
-                    continue;
-                full = name;
+                continue;
             }
         } else if (!resolve_relative_name(*capture, i, s.dirfd, view, full)) {
             continue;
