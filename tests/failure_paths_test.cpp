@@ -203,6 +203,12 @@ std::vector<input_case_t> const input_cases = {
     {"empty key", audit_event(1, "a", ""), {}},
     {"key written in hex, as the daemon does for odd keys",
      replaced(audit_event(1, "hex"), "key=\"velkoran\"", "key=76656C6B6F72616E"), {datagram_of("hex")}},
+    {"keys that only the parser reads: two in hex joined by 0x01, one given among the interpretations, one "
+     "after a parenthesis",
+     replaced(audit_event(1, "hex"), "key=\"velkoran\"", "key=6F746865720176656C6B6F72616E") +
+         replaced(audit_event(2, "interpreted"), "key=\"velkoran\"\x1d", "key=(null)\x1dKEY=velkoran ") +
+         replaced(audit_event(3, "parenthesis"), " key=", " (key="),
+     {datagram_of("hex"), datagram_of("interpreted"), datagram_of("parenthesis")}},
     {"unquoted (null) is no name; quoted \"(null)\" is a file of that name",
      replaced(audit_event(1, "x"), "name=\"x\"", "name=(null)") + audit_event(2, "(null)"),
      {datagram_of("(null)")}},
