@@ -446,6 +446,35 @@ static bool stop_stale_holds(event_gate_t& gate, int64_t sec)
     return stopped;
 }
 
+// A stamp's time in milliseconds, its seconds taken as the parser reads
+// them (unsigned); the largest value where that does not fit.
+static uint64_t stamp_ms(audit_stamp_t const& stamp)
+{
+    uint64_t const sec = static_cast<uint64_t>(stamp.sec);
+    return sec > (UINT64_MAX - 999) / 1000 ? UINT64_MAX : sec * 1000 + stamp.milli;
+}
+
+// Takes the stamp of a record (of any type) as the stream's time: once it
+// is the newest, cuts the open events whose latest record arrived more than
+// CUT_AFTER_SECONDS before in the stream's time. True if one was cut.
+static bool cut_overdue(event_gate_t& gate, audit_stamp_t const& stamp)
+{
+    uint64_t const ms = stamp_ms(stamp);
+    if (ms <= gate.newest_ms)
+        return false;
+    gate.newest_ms = ms;
+    bool any = false;
+    for (size_t i = 0; i < gate.open.size();) {
+        if (ms - gate.open[i].seen_ms > static_cast<uint64_t>(CUT_AFTER_SECONDS) * 1000) {
+            cut(gate, i);
+            any = true;
+        } else {
+            ++i;
+        }
+    }
+    return any;
+}
+
 // Cuts the open events that have waited for CUT_AFTER_ENDED other events to
 // end, and the oldest ones past OPEN_EVENTS_MAX. Past the bounds of what is
 // held, the open events that hold back the first waiting one stop holding
@@ -500,16 +529,19 @@ static void add_record(event_gate_t& gate, gate_event_t& event, int type, char c
 }
 
 // Routes one record line (with its "\n"): dropped when the parser would
-// drop it or the plugin never reads it, else added to its open event.
+// drop it or the plugin never reads it, else added to its open event. Its
+// stamp moves the stream's time on either way.
 static void take_record(event_gate_t& gate, char const* line, size_t length)
 {
     // The parser reads a record without its "\n", up to a zero byte.
     size_t const text = line[length - 1] == '\n' ? length - 1 : length;
     int const type = read_type(line, text);
-    if (type == 0)
-        return;
     audit_stamp_t stamp;
     if (!read_stamp(gate, line, text, stamp))
+        return;
+    if (cut_overdue(gate, stamp))
+        release_due(gate);
+    if (type == 0)
         return;
     bool const ends = type == AUDIT_EOE || type == AUDIT_PROCTITLE;
     if (stop_stale_holds(gate, stamp.sec))
@@ -521,6 +553,7 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
         if (!same_event(event.stamp, stamp))
             continue;
         add_record(gate, event, type, line, length, text);
+        event.seen_ms = gate.newest_ms;
         if (ends) {
             ++gate.ended_count;
             gate_event_t ended = std::move(event);
@@ -537,6 +570,7 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
     event.stamp = std::move(stamp);
     event.key = gate.key != nullptr ? EVENT_KEY_UNSEEN : EVENT_KEY_MAY_MATCH;
     add_record(gate, event, type, line, length, text);
+    event.seen_ms = gate.newest_ms;
     event.ended_before = gate.ended_count;
     event.arrival = gate.arrivals++;
     if (ends) {

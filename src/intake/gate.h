@@ -28,6 +28,19 @@ constexpr size_t RECORD_LENGTH_MAX = 128 * 1024;
 // writer can sleep for seconds between two records of its event.
 constexpr uint64_t CUT_AFTER_ENDED = 65536;
 
+// An open event is also cut once a record arrives stamped more than this
+// many seconds after the newest stamp that had arrived with its latest
+// record: on a slow stream, where CUT_AFTER_ENDED other events take hours
+// to end, the rest of it has been lost as surely. The kernel waits at most
+// backlog_wait_time (60 s by default, and in Debian's rules) for room in
+// its backlog to queue a record, then drops it, so the record after one
+// of an event is queued, or lost, within 60 s of it; 5 s more allow for
+// the newest stamp to lag the kernel's clock (tails came up to 4.1 s of
+// stamp time late in the floods above). A host that raises
+// backlog_wait_time can have a tail arrive later: it then arrives as an
+// event of its own, as after a cut by the count.
+constexpr int64_t CUT_AFTER_SECONDS = 65;
+
 // Most open events at once; past it the one that began first is cut. At
 // most one event per writing thread is open, between two of its records:
 // the floods above had up to 32 open at once, one per writer.
@@ -77,6 +90,7 @@ struct gate_event_t {
     size_t bytes = 0;                    // record text counted for it in held_bytes, held or not
     uint64_t ended_before = 0;           // events that had ended when its first record arrived
     uint64_t arrival = 0;                // events begun before it: its place among equal stamps
+    uint64_t seen_ms = 0;                // the newest stamp (in ms) when its latest record arrived
     bool holding = true;                 // while open: later ended events wait for it
     event_key_e key = EVENT_KEY_UNSEEN;  // the key test, as far as the gate can tell
 };
@@ -92,6 +106,7 @@ struct event_gate_t {
     size_t held_bytes = 0;              // record text of the events in open and waiting, dropped ones included
     uint64_t ended_count = 0;           // events ended by their own last record so far
     uint64_t arrivals = 0;              // events begun so far
+    uint64_t newest_ms = 0;             // the newest stamp of any record so far, in ms
     int feed_result = 0;                // first failing result of auparse_feed, 0 while none
     std::string last_stamp_word;        // the stamp word of the last record read without a node word
     audit_stamp_t last_stamp;           // what that word reads as
