@@ -312,11 +312,11 @@ static bool reported_before(gate_event_t const& a, gate_event_t const& b)
     return a.arrival < b.arrival;
 }
 
-// Heap order of the waiting events: the first to report on top.
-static bool reported_later(gate_event_t const& a, gate_event_t const& b)
-{
+// Heap order of the waiting events: the first to report on top. A lambda,
+// so that the heap's code compares inline.
+static constexpr auto reported_later = [](gate_event_t const& a, gate_event_t const& b) {
     return reported_before(b, a);
-}
+};
 
 // True when fed, the result of an auparse_feed call made just before (errno
 // still as it left it), is a failure: any non-zero result but -1 with errno
@@ -520,10 +520,10 @@ static void add_record(event_gate_t& gate, gate_event_t& event, int type, char c
         else if (type == AUDIT_SYSCALL)
             event.key = key_test(*gate.key, line, text);
     }
-    if (event.key == EVENT_KEY_NO_MATCH)
-        std::string().swap(event.lines);
-    else
+    if (event.key != EVENT_KEY_NO_MATCH)
         event.lines.append(line, length);
+    else if (!event.lines.empty())
+        std::string().swap(event.lines);
     event.bytes += length;
     gate.held_bytes += length;
 }
