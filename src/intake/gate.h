@@ -86,7 +86,7 @@ enum event_key_e : uint8_t {
 // One event held by the gate.
 struct gate_event_t {
     audit_stamp_t stamp;                 // of all its records
-    std::string lines;                   // its kept records, each with its "\n", in arrival order (none once dropped)
+    std::string lines;                   // its kept records, each with its "\n", in arrival order; none once dropped
     size_t bytes = 0;                    // record text counted for it in held_bytes, held or not
     uint64_t ended_before = 0;           // events that had ended when its first record arrived
     uint64_t arrival = 0;                // events begun before it: its place among equal stamps
@@ -115,8 +115,9 @@ struct event_gate_t {
 // Takes a chunk of audit text; feeds the parser every event that is then
 // due, each as one whole, and lets it report them; an event whose key is
 // certain not to match the configured key (gate.key) is dropped instead, at
-// the same moment. Chunks need not end at a line. A failing feed sets gate.feed_result (a record that the parser
-// rejects as malformed is no failure).
+// the same moment. Chunks need not end at a line. A failing feed sets
+// gate.feed_result (a record that the parser rejects as malformed is no
+// failure).
 void gate_take(event_gate_t& gate, char const* data, size_t size);
 
 // Ends every open event as it stands and feeds the parser all that is held;
