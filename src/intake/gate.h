@@ -38,7 +38,9 @@ constexpr uint64_t CUT_AFTER_ENDED = 65536;
 // the newest stamp to lag the kernel's clock (tails came up to 4.1 s of
 // stamp time late in the floods above). A host that raises
 // backlog_wait_time can have a tail arrive later: it then arrives as an
-// event of its own, as after a cut by the count.
+// event of its own, as after a cut by the count. The newest stamp only
+// grows: after the clock is set back, this rule rests until the stamps
+// pass it again, and the count and the quiet spell still apply.
 constexpr int64_t CUT_AFTER_SECONDS = 65;
 
 // Most open events at once; past it the one that began first is cut. At
