@@ -141,6 +141,7 @@ inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const&
     auparse_add_callback(au, auparse_callback, const_cast<std::string*>(&key), nullptr);
     event_gate_t gate;
     gate.au = au;
+    gate.key = &key;
     while (left > 0) {
         state ^= state << 13;
         state ^= state >> 17;

@@ -56,9 +56,9 @@ std::string replaced(std::string text, std::string const& from, std::string cons
 
 // audit_event without its last records (PROCTITLE and EOE), either of which
 // tells the parser that the event is complete: the parser holds it.
-std::string held_event(uint64_t serial, std::string const& name)
+std::string held_event(uint64_t serial, std::string const& name, std::string const& key = "velkoran")
 {
-    std::string text = audit_event(serial, name);
+    std::string text = audit_event(serial, name, key);
     return text.substr(0, text.find("type=PROCTITLE"));
 }
 
@@ -176,6 +176,14 @@ std::vector<std::string> datagrams_from(uint64_t first, uint64_t count)
     return datagrams;
 }
 
+// The CREATE record of event serial, naming name, alone: a late tail.
+std::string path_record(uint64_t serial, std::string const& name)
+{
+    std::string const text = audit_event(serial, name);
+    size_t const at = text.find("type=PATH", text.find("nametype=PARENT"));
+    return text.substr(at, text.find("type=PROCTITLE") - at);
+}
+
 std::string const unknown_records =
     "type=UNKNOWN[1999] msg=audit(1796647993.500:500): name=\"/home/u/x\" mode=0100644 nametype=CREATE\n"
     "type=NOSUCHTYPE msg=audit(1796647993.500:500): key=\"velkoran\"\n"
@@ -203,6 +211,12 @@ std::vector<input_case_t> const input_cases = {
     {"empty key", audit_event(1, "a", ""), {}},
     {"key written in hex, as the daemon does for odd keys",
      replaced(audit_event(1, "hex"), "key=\"velkoran\"", "key=76656C6B6F72616E"), {datagram_of("hex")}},
+    {"keys that only the parser reads: two in hex joined by 0x01, one given among the interpretations, one "
+     "after a parenthesis",
+     replaced(audit_event(1, "hex"), "key=\"velkoran\"", "key=6F746865720176656C6B6F72616E") +
+         replaced(audit_event(2, "interpreted"), "key=\"velkoran\"\x1d", "key=(null)\x1dKEY=velkoran ") +
+         replaced(audit_event(3, "parenthesis"), " key=", " (key="),
+     {datagram_of("hex"), datagram_of("interpreted"), datagram_of("parenthesis")}},
     {"unquoted (null) is no name; quoted \"(null)\" is a file of that name",
      replaced(audit_event(1, "x"), "name=\"x\"", "name=(null)") + audit_event(2, "(null)"),
      {datagram_of("(null)")}},
@@ -220,6 +234,17 @@ std::vector<input_case_t> const input_cases = {
      datagrams_from(1, 40)},
     {"a garbage line in the middle of a stream",
      events_from(1, 20) + "garbage type=SYSCALL\n" + events_from(21, 20), datagrams_from(1, 40)},
+    // Serial n is stamped n / 1000 seconds after serial 0. The event without
+    // its end gets a late record at 40 s; the stream at 100 s is 60 s past
+    // that, the one at 106 s over 65 s: then it is cut, before the later
+    // event is reported (and not at the end of input). The open event of
+    // another key at 100 s lets b go on before.
+    {"an event that lost its end is cut once a record comes stamped more than 65 s after the newest stamp "
+     "seen with its latest record",
+     held_event(1, "held") + audit_event(40001, "a") + path_record(1, "tail") + audit_event(100001, "b") +
+         held_event(100002, "other", "otherkey") +
+         audit_event(106002, "c"),
+     {datagram_of("a"), datagram_of("b"), datagram_of("held"), datagram_of("tail"), datagram_of("c")}},
 };
 
 class HostileInputTest : public ::testing::TestWithParam<input_case_t> {};

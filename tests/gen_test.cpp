@@ -67,6 +67,7 @@ TEST(Generator, ExpectedDatagramsAreWhatTheEventLoopSends)
     // events. Runs of one record drop a CWD record alone now and then.
     stream_case_t const cases[] = {
         {"whole", {}, false, false, false},
+        {"whole, as the daemon writes it with log_format = RAW", {"--format", "raw"}, false, false, false},
         {"standalone records", {"--rate", "20000", "--standalone", "0.01"}, true, false, false},
         {"runs of 40 records cut", {"--rate", "20000", "--cut", "30:40"}, false, true, false},
         {"single records cut", {"--rate", "20000", "--cut", "400:1"}, false, true, true},
@@ -93,6 +94,8 @@ TEST(Generator, ExpectedDatagramsAreWhatTheEventLoopSends)
             whole = expected;
         }
         EXPECT_EQ(occurrences(text, "type=BPF ") > 0, c.standalone);
+        bool const raw = std::find(c.args.begin(), c.args.end(), "raw") != c.args.end();
+        EXPECT_EQ(occurrences(text, "\x1d") == 0, raw) << "interpretations only in the ENRICHED format";
         if (!c.cut)
             EXPECT_EQ(expected, whole);
         else

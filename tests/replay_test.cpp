@@ -357,7 +357,8 @@ TEST(ReplayConfined, RecordedStreamsAndKeptFuzzInputsEndWithZero)
 #endif
     std::string const data = TEST_DATA_DIR;
     std::vector<std::string> inputs = {data + "/../../fuzz/edge_events.txt"};
-    for (std::string const& folder : {data, data + "/fuzz-regressions", data + "/../../fuzz/known-parser-leaks"})
+    for (std::string const& folder :
+         {data, data + "/fuzz-regressions", data + "/gate-regressions", data + "/../../fuzz/known-parser-leaks"})
         for (std::string const& file : files_in(folder))
             if (boost::filesystem::is_regular_file(file) && boost::filesystem::path(file).extension() != ".md" &&
                 boost::filesystem::path(file).filename() != "record-audit")

@@ -47,9 +47,11 @@ int event_loop(ptree const& config, int input_fd, int signal_fd)
     if (confine_event_loop)
         confine_loop_thread(input_fd, agent_socket_fd, log_descriptor(), resolve_live_names);
 
-    // Every chunk passes the gate, which feeds the parser whole events.
+    // Every chunk passes the gate, which feeds the parser whole events, but
+    // for those whose key is certain not to match.
     event_gate_t gate;
     gate.au = au;
+    gate.key = &key;
     char buffer[READ_BUFFER_SIZE];
     bool data_fed = false;
     int timeout = -1;

@@ -57,8 +57,9 @@ static bool read_decimal(char const* text, char const* end, unsigned long* value
 // Reads a record's stamp the way the parser does: the word after the
 // record type (after the node and the type when the line starts with a
 // "node=" word) holds "(SEC.MILLI:SERIAL)". False for a line the parser
-// drops as malformed.
-static bool read_stamp(char const* line, size_t length, audit_stamp_t& stamp)
+// drops as malformed. A stamp word without a node that equals the last one
+// read (the records of one event come together) is not read again.
+static bool read_stamp(event_gate_t& gate, char const* line, size_t length, audit_stamp_t& stamp)
 {
     size_t const scan = line[0] == 'n' ? STAMP_SCAN_WITH_NODE : STAMP_SCAN;
     char const* const end = line + strnlen(line, length < scan ? length : scan);
@@ -77,6 +78,12 @@ static bool read_stamp(char const* line, size_t length, audit_stamp_t& stamp)
     word = next_word(word_end, end, &word_end);
     if (word == nullptr || word_end - word <= 18)
         return false;
+    size_t const word_size = static_cast<size_t>(word_end - word);
+    if (!stamp.has_node && gate.last_stamp_word.size() == word_size &&
+        memcmp(gate.last_stamp_word.data(), word, word_size) == 0) {
+        stamp = gate.last_stamp;
+        return true;
+    }
     char const* open =
         word[9] == '(' ? word + 9 : static_cast<char const*>(memchr(word, '(', static_cast<size_t>(word_end - word)));
     if (open == nullptr)
@@ -100,6 +107,22 @@ static bool read_stamp(char const* line, size_t length, audit_stamp_t& stamp)
     stamp.sec = static_cast<int64_t>(sec);
     stamp.milli = static_cast<uint32_t>(milli);
     stamp.serial = serial;
+    if (!stamp.has_node) {
+        gate.last_stamp_word.assign(word, word_size);
+        gate.last_stamp = stamp;
+    }
+    return true;
+}
+
+// True when the size bytes at text are those of upper, an upper-case name,
+// whatever the case of their letters (as strncasecmp in the C locale).
+static bool same_letters(char const* text, char const* upper, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        char const c = text[i];
+        if (c != upper[i] && !(c >= 'a' && c <= 'z' && c - ('a' - 'A') == upper[i]))
+            return false;
+    }
     return true;
 }
 
@@ -117,7 +140,7 @@ static int kept_type(char const* value, size_t size)
     } const kept[] = {{"SYSCALL", 7, AUDIT_SYSCALL}, {"PATH", 4, AUDIT_PATH}, {"CWD", 3, AUDIT_CWD},
                       {"OPENAT2", 7, AUDIT_OPENAT2}, {"EOE", 3, AUDIT_EOE}, {"PROCTITLE", 9, AUDIT_PROCTITLE}};
     for (auto const& k : kept)
-        if (size == k.size && strncasecmp(value, k.name, size) == 0)
+        if (size == k.size && same_letters(value, k.name, size))
             return k.type;
     if (size > 0 && (isdigit(static_cast<unsigned char>(value[0])) || (size > 8 && memcmp(value, "UNKNOWN[", 8) == 0))) {
         int const type = audit_name_to_msg_type(std::string(value, size).c_str());
@@ -131,17 +154,22 @@ static int kept_type(char const* value, size_t size)
 // The kept type of a line (see kept_type), taken as the parser takes a
 // record's type: from its first name=value word, or the second when the
 // first is "node", if that word is "type"; 0 otherwise. Looks only in
-// front of the interpretations.
+// front of the interpretations and of a zero byte, where the parser's
+// record ends; reads no further than the words it needs.
 static int read_type(char const* line, size_t length)
 {
-    char const* end = line + strnlen(line, length);
-    char const* separator =
-        static_cast<char const*>(memchr(line, AUDIT_INTERP_SEPARATOR, static_cast<size_t>(end - line)));
-    if (separator != nullptr)
-        end = separator;
+    char const* end = line + length;
     bool node_seen = false;
     char const* word_end = line;
     for (char const* word; (word = next_word(word_end, end, &word_end)) != nullptr;) {
+        // The record ends inside this word: it is the last one.
+        for (char stop : {'\0', static_cast<char>(AUDIT_INTERP_SEPARATOR)}) {
+            char const* at = static_cast<char const*>(memchr(word, stop, static_cast<size_t>(word_end - word)));
+            if (at != nullptr)
+                end = word_end = at;
+        }
+        if (word == word_end)
+            return 0;
         char const* name = word;
         if (word_end - name > 4 && memcmp(name, "msg=", 4) == 0) {
             if (name[4] == 'a')
@@ -174,6 +202,95 @@ static int read_type(char const* line, size_t length)
     return 0;
 }
 
+// The name of the field that the parser makes of the space-separated word
+// [word, word_end): the text in front of its first "=", less a leading
+// "(", or after "msg='" less that; null when the word is no field (no "=",
+// or the "msg=audit(" stamp). *value gets the text after that "=".
+static char const* field_name(char const* word, char const* word_end, char const** value)
+{
+    size_t const size = static_cast<size_t>(word_end - word);
+    if (size > 4 && memcmp(word, "msg=", 4) == 0) {
+        if (word[4] == 'a')
+            return nullptr;
+        if (word[4] == '\'')
+            word += 5;
+    }
+    char const* equals = static_cast<char const*>(memchr(word, '=', static_cast<size_t>(word_end - word)));
+    if (equals == nullptr)
+        return nullptr;
+    *value = equals + 1;
+    return *word == '(' ? word + 1 : word;
+}
+
+// True when some interpretation after the 0x1d separator, in [begin, end),
+// may be named "key" (the parser lowercases their names): such an
+// interpretation replaces the parser's own of a "key" field.
+static bool may_interpret_key(char const* begin, char const* end)
+{
+    for (char k : {'k', 'K'})
+        for (char const* at = begin;
+             (at = static_cast<char const*>(memchr(at, k, static_cast<size_t>(end - at)))) != nullptr; ++at)
+            if (end - at > 3 && (at[1] | 0x20) == 'e' && (at[2] | 0x20) == 'y' && at[3] == '=')
+                return true;
+    return false;
+}
+
+// The parser's key test of a SYSCALL record [line, line + length) without a
+// zero byte, as far as it is certain from the text: EVENT_KEY_NO_MATCH when
+// every "key" field interprets to something other than key (or there is
+// none), EVENT_KEY_MAY_MATCH otherwise. Certain are a quoted value (the
+// text between its quotes) and an unquoted (null); keys in hex (odd bytes,
+// several keys joined by 0x01) and every other spelling go to the parser.
+static event_key_e key_test(std::string const& key, char const* line, size_t length)
+{
+    char const* const end = line + length;
+    char const* separator = static_cast<char const*>(memchr(line, AUDIT_INTERP_SEPARATOR, length));
+    char const* const fields_end = separator != nullptr ? separator : end;
+    for (char const* at = line;
+         (at = static_cast<char const*>(memchr(at, 'k', static_cast<size_t>(fields_end - at)))) != nullptr; ++at) {
+        if (fields_end - at < 4 || memcmp(at, "key=", 4) != 0)
+            continue;
+        // The word that holds it, and the name the parser gives that word.
+        char const* word = at;
+        while (word > line && word[-1] != ' ')
+            --word;
+        char const* word_end =
+            static_cast<char const*>(memchr(at, ' ', static_cast<size_t>(fields_end - at)));
+        if (word_end == nullptr)
+            word_end = fields_end;
+        char const* value = nullptr;
+        if (field_name(word, word_end, &value) != at || value != at + 4)
+            continue;
+        if (value == word_end)
+            continue; // no value: no field
+        if (separator != nullptr && may_interpret_key(separator + 1, end))
+            return EVENT_KEY_MAY_MATCH;
+        // Less the trailing punctuation that the parser trims.
+        char const* value_end = word_end;
+        for (char trimmed : {':', ',', '\''})
+            if (value_end > value && value_end[-1] == trimmed)
+                --value_end;
+        size_t const size = static_cast<size_t>(value_end - value);
+        bool const null = size == 6 && memcmp(value, "(null)", 6) == 0;
+        if (value_end > value && value_end[-1] == ')' && !null && !(size == 6 && memcmp(value, "(none)", 6) == 0))
+            --value_end;
+        if (null) {
+            if (key == "(null)")
+                return EVENT_KEY_MAY_MATCH;
+            continue;
+        }
+        if (value_end - value < 2 || *value != '"')
+            return EVENT_KEY_MAY_MATCH;
+        char const* close =
+            static_cast<char const*>(memchr(value + 1, '"', static_cast<size_t>(value_end - value - 1)));
+        if (close == nullptr)
+            return EVENT_KEY_MAY_MATCH;
+        if (key.size() == static_cast<size_t>(close - value - 1) && memcmp(key.data(), value + 1, key.size()) == 0)
+            return EVENT_KEY_MAY_MATCH;
+    }
+    return EVENT_KEY_NO_MATCH;
+}
+
 // True when a and b are the stamp of one event: equal numbers and nodes.
 static bool same_event(audit_stamp_t const& a, audit_stamp_t const& b)
 {
@@ -195,11 +312,11 @@ static bool reported_before(gate_event_t const& a, gate_event_t const& b)
     return a.arrival < b.arrival;
 }
 
-// Heap order of the waiting events: the first to report on top.
-static bool reported_later(gate_event_t const& a, gate_event_t const& b)
-{
+// Heap order of the waiting events: the first to report on top. A lambda,
+// so that the heap's code compares inline.
+static constexpr auto reported_later = [](gate_event_t const& a, gate_event_t const& b) {
     return reported_before(b, a);
-}
+};
 
 // True when fed, the result of an auparse_feed call made just before (errno
 // still as it left it), is a failure: any non-zero result but -1 with errno
@@ -224,14 +341,16 @@ static void feed_event(event_gate_t& gate, std::string const& lines)
         gate.feed_result = result;
 }
 
-// Feeds the parser the first waiting event to report.
+// Feeds the parser the first waiting event to report, or drops it when
+// its key cannot match.
 static void release_first_waiting(event_gate_t& gate)
 {
     std::pop_heap(gate.waiting.begin(), gate.waiting.end(), reported_later);
     gate_event_t event = std::move(gate.waiting.back());
     gate.waiting.pop_back();
-    gate.held_bytes -= event.lines.size();
-    feed_event(gate, event.lines);
+    gate.held_bytes -= event.bytes;
+    if (event.key == EVENT_KEY_MAY_MATCH)
+        feed_event(gate, event.lines);
 }
 
 // True when an open event that still holds back later ones comes before
@@ -252,15 +371,27 @@ static void release_due(event_gate_t& gate)
         release_first_waiting(gate);
 }
 
+// Settles the key test of an event that has ended: without a SYSCALL
+// record it cannot match; its text is then let go.
+static void settle_key(gate_event_t& event)
+{
+    if (event.key == EVENT_KEY_UNSEEN)
+        event.key = EVENT_KEY_NO_MATCH;
+    if (event.key == EVENT_KEY_NO_MATCH)
+        std::string().swap(event.lines);
+}
+
 // Moves an ended event (its bytes counted in held_bytes) to the waiting
 // ones; with no memory left to hold it, the parser gets it at once.
 static void wait(event_gate_t& gate, gate_event_t&& event)
 {
+    settle_key(event);
     try {
         gate.waiting.push_back(std::move(event));
     } catch (std::bad_alloc const&) {
-        gate.held_bytes -= event.lines.size();
-        feed_event(gate, event.lines);
+        gate.held_bytes -= event.bytes;
+        if (event.key == EVENT_KEY_MAY_MATCH)
+            feed_event(gate, event.lines);
         return;
     }
     std::push_heap(gate.waiting.begin(), gate.waiting.end(), reported_later);
@@ -274,17 +405,27 @@ static void cut(event_gate_t& gate, size_t index)
 {
     gate_event_t& event = gate.open[index];
     char end[96];
-    snprintf(end, sizeof end, "type=EOE msg=audit(%lld.%03u:%llu): \n", static_cast<long long>(event.stamp.sec),
-             event.stamp.milli, static_cast<unsigned long long>(event.stamp.serial));
-    size_t const before = event.lines.size();
-    try {
-        if (event.stamp.has_node)
-            event.lines.append("node=").append(event.stamp.node).append(" ");
-        event.lines.append(end);
-    } catch (std::bad_alloc const&) {
-        event.lines.resize(before);
+    int const end_size =
+        snprintf(end, sizeof end, "type=EOE msg=audit(%lld.%03u:%llu): \n", static_cast<long long>(event.stamp.sec),
+                 event.stamp.milli, static_cast<unsigned long long>(event.stamp.serial));
+    settle_key(event);
+    size_t added = 0;
+    if (event.key != EVENT_KEY_MAY_MATCH) {
+        // Counted as the record would be, had it been added.
+        added = (event.stamp.has_node ? event.stamp.node.size() + 6 : 0) + static_cast<size_t>(end_size);
+    } else {
+        size_t const before = event.lines.size();
+        try {
+            if (event.stamp.has_node)
+                event.lines.append("node=").append(event.stamp.node).append(" ");
+            event.lines.append(end);
+        } catch (std::bad_alloc const&) {
+            event.lines.resize(before);
+        }
+        added = event.lines.size() - before;
     }
-    gate.held_bytes += event.lines.size() - before;
+    event.bytes += added;
+    gate.held_bytes += added;
     gate_event_t ended = std::move(event);
     gate.open.erase(gate.open.begin() + static_cast<std::ptrdiff_t>(index));
     wait(gate, std::move(ended));
@@ -303,6 +444,35 @@ static bool stop_stale_holds(event_gate_t& gate, int64_t sec)
             stopped = true;
         }
     return stopped;
+}
+
+// A stamp's time in milliseconds, its seconds taken as the parser reads
+// them (unsigned); the largest value where that does not fit.
+static uint64_t stamp_ms(audit_stamp_t const& stamp)
+{
+    uint64_t const sec = static_cast<uint64_t>(stamp.sec);
+    return sec > (UINT64_MAX - 999) / 1000 ? UINT64_MAX : sec * 1000 + stamp.milli;
+}
+
+// Takes the stamp of a record (of any type) as the stream's time: once it
+// is the newest, cuts the open events whose latest record arrived more than
+// CUT_AFTER_SECONDS before in the stream's time. True if one was cut.
+static bool cut_overdue(event_gate_t& gate, audit_stamp_t const& stamp)
+{
+    uint64_t const ms = stamp_ms(stamp);
+    if (ms <= gate.newest_ms)
+        return false;
+    gate.newest_ms = ms;
+    bool any = false;
+    for (size_t i = 0; i < gate.open.size();) {
+        if (ms - gate.open[i].seen_ms > static_cast<uint64_t>(CUT_AFTER_SECONDS) * 1000) {
+            cut(gate, i);
+            any = true;
+        } else {
+            ++i;
+        }
+    }
+    return any;
 }
 
 // Cuts the open events that have waited for CUT_AFTER_ENDED other events to
@@ -337,17 +507,41 @@ static bool enforce_bounds(event_gate_t& gate)
     return changed;
 }
 
+// Adds a record line (with its "\n"; text bytes without it) of a kept type
+// to its event. The key test is settled at the event's first SYSCALL
+// record; the text is held while the parser may have to report the event.
+static void add_record(event_gate_t& gate, gate_event_t& event, int type, char const* line, size_t length,
+                       size_t text)
+{
+    if (event.key == EVENT_KEY_UNSEEN) {
+        // A zero byte cuts the record short for the parser: it decides.
+        if (strnlen(line, text) != text)
+            event.key = EVENT_KEY_MAY_MATCH;
+        else if (type == AUDIT_SYSCALL)
+            event.key = key_test(*gate.key, line, text);
+    }
+    if (event.key != EVENT_KEY_NO_MATCH)
+        event.lines.append(line, length);
+    else if (!event.lines.empty())
+        std::string().swap(event.lines);
+    event.bytes += length;
+    gate.held_bytes += length;
+}
+
 // Routes one record line (with its "\n"): dropped when the parser would
-// drop it or the plugin never reads it, else added to its open event.
+// drop it or the plugin never reads it, else added to its open event. Its
+// stamp moves the stream's time on either way.
 static void take_record(event_gate_t& gate, char const* line, size_t length)
 {
-    // The parser reads a record without its "\n".
+    // The parser reads a record without its "\n", up to a zero byte.
     size_t const text = line[length - 1] == '\n' ? length - 1 : length;
     int const type = read_type(line, text);
-    if (type == 0)
-        return;
     audit_stamp_t stamp;
-    if (!read_stamp(line, text, stamp))
+    if (!read_stamp(gate, line, text, stamp))
+        return;
+    if (cut_overdue(gate, stamp))
+        release_due(gate);
+    if (type == 0)
         return;
     bool const ends = type == AUDIT_EOE || type == AUDIT_PROCTITLE;
     if (stop_stale_holds(gate, stamp.sec))
@@ -358,8 +552,8 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
         gate_event_t& event = gate.open[i];
         if (!same_event(event.stamp, stamp))
             continue;
-        event.lines.append(line, length);
-        gate.held_bytes += length;
+        add_record(gate, event, type, line, length, text);
+        event.seen_ms = gate.newest_ms;
         if (ends) {
             ++gate.ended_count;
             gate_event_t ended = std::move(event);
@@ -374,16 +568,16 @@ static void take_record(event_gate_t& gate, char const* line, size_t length)
         return;
     gate_event_t event;
     event.stamp = std::move(stamp);
-    event.lines.assign(line, length);
+    event.key = gate.key != nullptr ? EVENT_KEY_UNSEEN : EVENT_KEY_MAY_MATCH;
+    add_record(gate, event, type, line, length, text);
+    event.seen_ms = gate.newest_ms;
     event.ended_before = gate.ended_count;
     event.arrival = gate.arrivals++;
     if (ends) {
         ++gate.ended_count;
-        gate.held_bytes += length;
         wait(gate, std::move(event));
     } else {
         gate.open.push_back(std::move(event));
-        gate.held_bytes += length;
     }
     // Whenever an event begins, the parser reports what is due.
     if (!enforce_bounds(gate))
