@@ -112,34 +112,12 @@ inline gate_replay_t replay_through_gate(uint8_t control, uint8_t seed, char con
 {
     gate_replay_t replay;
     replay.key = &key;
-    uint32_t state = 0x9e3779b9u ^ seed;
-    size_t const limit = FUZZ_CHUNK_LIMITS[(control & 0x7f) % std::size(FUZZ_CHUNK_LIMITS)];
     auparse_state_t* au = auparse_init(AUSOURCE_FEED, nullptr);
     if (au == nullptr)
         abort();
     auparse_set_escape_mode(au, AUPARSE_ESC_RAW);
     auparse_add_callback(au, note_reported_event, &replay, nullptr);
-    event_gate_t gate;
-    gate.au = au;
-    gate.key = test_key ? &key : nullptr;
-    while (left > 0) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        size_t const len = std::min(left, 1 + state % limit);
-        gate_take(gate, text, len);
-        if (gate.feed_result != 0)
-            break;
-        if (control & FUZZ_AGE_EVERY_CHUNK) {
-            gate_end_all(gate);
-            auparse_feed_age_events(au);
-        }
-        text += len;
-        left -= len;
-    }
-    gate_finish(gate);
-    auparse_flush_feed(au);
-    auparse_destroy(au);
+    feed_in_chunks(au, test_key ? &key : nullptr, control, seed, text, left);
     return replay;
 }
 

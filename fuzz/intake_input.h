@@ -121,33 +121,24 @@ inline bool hits_known_parser_leak(char const* text, size_t len)
     return false;
 }
 
-// Feeds the text after the header to a fresh parser, through the gate as
-// the event loop does, with key as the audit key, chunk by chunk, then
-// flushes and destroys it. Chunk lengths run from 1 to the class limit,
-// drawn from a generator seeded by the second byte.
-inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const& key)
+// Feeds text (left bytes) to au through a gate testing key (null: none),
+// as the event loop does, in chunks from 1 to the class limit that control
+// picks, their lengths drawn from a generator seeded by seed; ages the
+// events after every chunk when control asks for it. Stops at the first
+// feed that fails, as the event loop does, then flushes and destroys au.
+inline void feed_in_chunks(auparse_state_t* au, std::string const* key, uint8_t control, uint8_t seed,
+                           char const* text, size_t left)
 {
-    uint8_t const control = size > 0 ? data[0] : 0;
-    uint32_t state = 0x9e3779b9u ^ (size > 1 ? data[1] : 0u);
-    size_t const header = std::min(size, FUZZ_HEADER_SIZE);
-    char const* text = reinterpret_cast<char const*>(data) + header;
-    size_t left = size - header;
+    uint32_t state = 0x9e3779b9u ^ seed;
     size_t const limit = FUZZ_CHUNK_LIMITS[(control & 0x7f) % std::size(FUZZ_CHUNK_LIMITS)];
-
-    auparse_state_t* au = auparse_init(AUSOURCE_FEED, nullptr);
-    if (au == nullptr)
-        abort();
-    auparse_set_escape_mode(au, AUPARSE_ESC_RAW);
-    auparse_add_callback(au, auparse_callback, const_cast<std::string*>(&key), nullptr);
     event_gate_t gate;
     gate.au = au;
-    gate.key = &key;
+    gate.key = key;
     while (left > 0) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
         size_t const len = std::min(left, 1 + state % limit);
-        // The event loop ends at the first feed that fails; so does this.
         gate_take(gate, text, len);
         if (gate.feed_result != 0)
             break;
@@ -161,4 +152,19 @@ inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const&
     gate_finish(gate);
     auparse_flush_feed(au);
     auparse_destroy(au);
+}
+
+// Feeds the text after the header to a fresh parser whose callback is the
+// plugin's, with key as the audit key; the first byte is the control, the
+// second the seed of the chunk lengths.
+inline void feed_fuzz_input(uint8_t const* data, size_t size, std::string const& key)
+{
+    size_t const header = std::min(size, FUZZ_HEADER_SIZE);
+    auparse_state_t* au = auparse_init(AUSOURCE_FEED, nullptr);
+    if (au == nullptr)
+        abort();
+    auparse_set_escape_mode(au, AUPARSE_ESC_RAW);
+    auparse_add_callback(au, auparse_callback, const_cast<std::string*>(&key), nullptr);
+    feed_in_chunks(au, &key, size > 0 ? data[0] : 0, size > 1 ? data[1] : 0,
+                   reinterpret_cast<char const*>(data) + header, size - header);
 }
